@@ -1,0 +1,21 @@
+// logging_internal.h: seams of the logging back end for tests.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <spdlog/sinks/sink.h>
+
+namespace zuv {
+
+// Builds the sink of an EventLog target from its source name. The default
+// writes to syslog with the source as ident.
+using EventLogSinkFactory =
+    std::function<std::shared_ptr<spdlog::sinks::sink>(const std::string& source)>;
+
+// Replaces the EventLog sink factory for later configurations; an empty
+// function restores syslog.
+void SetEventLogSinkFactoryForTest(EventLogSinkFactory factory);
+
+}  // namespace zuv

@@ -1,0 +1,169 @@
+// zuv_services_binary.cpp: the binary upload channel.
+//
+// Per upload: the client sends a decimal byte count alone, waits for a 10-byte
+// acknowledgement, sends the contents, and gets "<upload name>:<count>" back
+// ("<upload name>:0" on failure). The upload name is the connection name; the
+// contents go to ZUVFiles/<upload name>.jpg, which a later JSON request names.
+//
+// Contents are streamed into ZUVFiles/<upload name>.jpg.part and renamed over
+// the upload file when complete, so memory stays bounded by one chunk per
+// connection and a reader never sees a half-written upload.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "logging.h"
+#include "zuv_services.h"
+#include "zuv_services_internal.h"
+
+namespace zuv {
+namespace {
+
+constexpr size_t kHeaderReadBytes = 255;
+constexpr size_t kChunkBytes = 1 << 20;
+
+// Reads the decimal count at the start of a header like %d. Returns false for
+// a header without digits, a negative count or one above kMaxUploadBytes.
+bool ParseUploadHeader(const char* header, int64_t* count) {
+  const char* p = header;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  const char* digits = p;
+  int64_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (value <= kMaxUploadBytes) value = value * 10 + (*p - '0');
+    ++p;
+  }
+  if (p == digits || negative || value > kMaxUploadBytes) return false;
+  *count = value;
+  return true;
+}
+
+void Reply(int socket, const std::string& text) { SendAll(socket, text.data(), text.size()); }
+
+// Writes all of data to fd; false on a write error.
+bool WriteAll(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int BinaryClientThread(ConnectionContext* raw_conn) {
+  std::unique_ptr<ConnectionContext> conn(raw_conn);
+  const char* name = conn->name;
+  const std::string final_path = std::string(kUploadDir) + "/" + name + ".jpg";
+  const std::string part_path = final_path + ".part";
+  const std::string failed_reply = std::string(name) + ":0";
+  std::unique_ptr<char[]> chunk;
+
+  NLog_InfoA("ZUV", "Binary Client thread for %s started", name);
+  for (;;) {
+    NLog_InfoA("ZUV", "Waiting for binary data from client %s", name);
+    char header[kHeaderReadBytes + 1];
+    ssize_t got;
+    do {
+      got = ::recv(conn->socket, header, kHeaderReadBytes, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) break;
+    header[got] = '\0';
+
+    int64_t count = 0;
+    if (!ParseUploadHeader(header, &count)) {
+      NLog_ErrorA("ZUV", "For client %s, refusing the upload header '%.*s': not a byte count from 0 to %lld",
+                  name, static_cast<int>(std::min<ssize_t>(got, 32)), header,
+                  static_cast<long long>(kMaxUploadBytes));
+      Reply(conn->socket, failed_reply);
+      break;
+    }
+
+    // The acknowledgement echoes the header, NUL-terminated when it is short.
+    char ack[10] = {};
+    std::memcpy(ack, header, std::min<size_t>(static_cast<size_t>(got), sizeof(ack)));
+    if (!SendAll(conn->socket, ack, sizeof(ack))) break;
+
+    if (chunk == nullptr) chunk.reset(new char[kChunkBytes]);
+    int fd = ::open(part_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool write_failed = false;
+    int64_t received = 0;
+    bool peer_gone = false;
+    while (received < count) {
+      size_t want = static_cast<size_t>(std::min<int64_t>(count - received, kChunkBytes));
+      ssize_t n = ::recv(conn->socket, chunk.get(), want, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        peer_gone = true;
+        break;
+      }
+      // After a failed write the rest is still read, to stay in step with
+      // the client.
+      if (fd >= 0 && !write_failed) write_failed = !WriteAll(fd, chunk.get(), static_cast<size_t>(n));
+      received += n;
+    }
+    NLog_InfoA("ZUV", "Got %d of binary data", static_cast<int>(count));
+
+    if (fd < 0) {
+      NLog_ErrorA("ZUV", "Cannot create file %s to save binary data", name);
+      Reply(conn->socket, failed_reply);
+    } else {
+      // A peer that stopped early still gets a file of the announced length.
+      if (!write_failed && received < count) write_failed = ::ftruncate(fd, count) != 0;
+      // An empty upload counts as a failed write, as it always has.
+      bool ok = !write_failed && count > 0;
+      ok = (::close(fd) == 0) && ok;
+      if (ok) ok = std::rename(part_path.c_str(), final_path.c_str()) == 0;
+      if (ok) {
+        NLog_InfoA("ZUV", "For client %s, finished saving the file: %d", name,
+                   static_cast<int>(count));
+        Reply(conn->socket, std::string(name) + ":" + std::to_string(count));
+      } else {
+        NLog_ErrorA("ZUV", "Cannot write file %s to save binary data", name);
+        Reply(conn->socket, failed_reply);
+        ::unlink(part_path.c_str());
+      }
+    }
+    if (peer_gone) break;
+  }
+  // The upload file stays: Attach and AddMessageAttachment may name it after
+  // this connection has closed. The start-up and hourly sweeps remove it.
+  NLog_InfoA("ZUV", "For Client %s, deleting the binary file: ZUVFiles/%s", name, name);
+  ::unlink(part_path.c_str());
+  ::close(conn->socket);
+  return 0;
+}
+
+int SweepUploadFiles(const std::string& dir, int64_t max_age_seconds) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const auto now = fs::file_time_type::clock::now();
+  int removed = 0;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string file = it->path().filename().string();
+    bool upload = file.size() > 4 && (file.ends_with(".jpg") || file.ends_with(".jpg.part"));
+    if (!upload || !it->is_regular_file(ec)) continue;
+    auto modified = it->last_write_time(ec);
+    if (ec) continue;
+    auto age = std::chrono::duration_cast<std::chrono::seconds>(now - modified).count();
+    if (age < max_age_seconds) continue;
+    if (fs::remove(it->path(), ec)) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace zuv
