@@ -62,7 +62,9 @@ class StopEvent {
   bool signalled_ = false;  // guarded by mu_
 };
 
-StopEvent g_stop_event;
+// Never destroyed: detached connection threads may still run while the
+// process exits.
+StopEvent& g_stop_event = *new StopEvent;
 std::atomic<bool> g_stopping{false};
 
 std::string ComputeModuleDirectory() {
