@@ -206,6 +206,38 @@ TEST_F(ServiceProtocolTest, UploadCutShortIsPaddedToTheAnnouncedLength) {
             std::string("abc") + std::string(7, '\0'));
 }
 
+TEST_F(ServiceProtocolTest, UploadFileFailuresAnswerZeroAndKeepTheConnection) {
+  Conn c(service_->bin_port());
+  const std::string name = c.ExpectedName();
+  const fs::path files = service_->home() / "ZUVFiles";
+  const std::string payload(200000, 'p');
+
+  // The file cannot be created: the contents are still read, the reply is 0.
+  fs::create_directory(files / (name + ".jpg.part"));
+  ASSERT_TRUE(c.SendRaw(std::to_string(payload.size())));
+  ASSERT_TRUE(c.ReadExactly(10));
+  ASSERT_TRUE(c.SendRaw(payload));
+  EXPECT_EQ(c.ReadSome(), name + ":0");
+  EXPECT_TRUE(service_->WaitForLog("Cannot create file " + name + " to save binary data"));
+  fs::remove(files / (name + ".jpg.part"));
+
+  // The upload file cannot be replaced: the write counts as failed.
+  fs::create_directories(files / (name + ".jpg") / "busy");
+  ASSERT_TRUE(c.SendRaw("4"));
+  ASSERT_TRUE(c.ReadExactly(10));
+  ASSERT_TRUE(c.SendRaw("data"));
+  EXPECT_EQ(c.ReadSome(), name + ":0");
+  EXPECT_TRUE(service_->WaitForLog("Cannot write file " + name + " to save binary data"));
+  fs::remove_all(files / (name + ".jpg"));
+
+  // The same connection then uploads normally.
+  ASSERT_TRUE(c.SendRaw("4"));
+  ASSERT_TRUE(c.ReadExactly(10));
+  ASSERT_TRUE(c.SendRaw("good"));
+  EXPECT_EQ(c.ReadSome(), name + ":4");
+  EXPECT_EQ(ReadFile(files / (name + ".jpg")), "good");
+}
+
 TEST_F(ServiceProtocolTest, RefusedUploadHeadersCloseTheConnection) {
   for (const char* header : {"abc", "-5", "268435457", "99999999999999999999"}) {
     Conn c(service_->bin_port());
