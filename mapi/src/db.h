@@ -43,10 +43,12 @@ struct ChangeEvent {
   bool new_mail = false;      // a delivery into a receive folder
 };
 
-// A prepared statement, reset when it goes out of scope.
+// A prepared statement, reset when it goes out of scope. Statements are
+// cached per connection by the address of their SQL text, so one SQL literal
+// must not be in use twice at once on a thread (no recursion while stepping).
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql);  // cached per connection; check ok()
+  Stmt(sqlite3* db, const char* sql);  // check ok()
   ~Stmt();
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
@@ -66,6 +68,7 @@ class Stmt {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool owned_ = false;  // not cached (a connection of another thread): finalized here
 };
 
 class Db;
@@ -133,7 +136,9 @@ class Db {
   void Notify(const std::vector<ChangeEvent>& events);
 
   const std::string path_;
-  const int64_t origin_;  // this process's mark on its journal entries
+  const int64_t origin_;   // this process's mark on its journal entries
+  const uint64_t serial_;  // keys this Db's per-thread connections
+  std::atomic<int> emits_since_prune_{0};
   std::atomic<int> busy_limit_ms_{10000};
   std::mutex listeners_mu_;
   std::vector<std::pair<int, ChangeListener>> listeners_;  // guarded by listeners_mu_
