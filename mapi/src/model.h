@@ -45,6 +45,10 @@ namespace zuvstore {
 inline constexpr int kStoreKindMailbox = 0;
 inline constexpr int kStoreKindPublic = 1;
 
+// Store property (PT_I8) holding the receive folder's ID. Private to the
+// store; GetReceiveFolder reads it.
+inline constexpr uint16_t kIdReceiveFolderId = 0x67F0;
+
 // Values longer than this are stored out of line.
 inline constexpr size_t kInlineLimit = 1024;
 

@@ -1,0 +1,406 @@
+// prop_object.cpp: GetProps/SetProps/DeleteProps, named properties and
+// property streams shared by the store's objects.
+#include "prop_object.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "entryid.h"
+
+namespace zuvstore {
+namespace {
+
+constexpr uint16_t kFirstNamedId = 0x8000;
+constexpr uint16_t kLastNamedId = 0xFFFE;
+
+// Allocates a problem array for the collected problems (none: *out null).
+HRESULT MakeProblems(const std::vector<SPropProblem>& problems, LPSPropProblemArray* out) {
+  if (out == nullptr) return S_OK;
+  *out = nullptr;
+  if (problems.empty()) return S_OK;
+  void* buf = nullptr;
+  size_t size = offsetof(SPropProblemArray, aProblem) + problems.size() * sizeof(SPropProblem);
+  if (MAPIAllocateBuffer(static_cast<ULONG>(size), &buf) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+  auto* arr = static_cast<SPropProblemArray*>(buf);
+  arr->cProblem = static_cast<ULONG>(problems.size());
+  std::copy(problems.begin(), problems.end(), arr->aProblem);
+  *out = arr;
+  return S_OK;
+}
+
+HRESULT AllocTagArray(const std::vector<ULONG>& tags, LPSPropTagArray* out) {
+  void* buf = nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(tags.size())), &buf) != S_OK) {
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  }
+  auto* arr = static_cast<SPropTagArray*>(buf);
+  arr->cValues = static_cast<ULONG>(tags.size());
+  std::copy(tags.begin(), tags.end(), arr->aulPropTag);
+  *out = arr;
+  return S_OK;
+}
+
+// ---- Property streams ----
+
+class PropStream final : public ComObject<IStream> {
+ public:
+  PropStream(IUnknown* owner, PropCore* core, ULONG tag, std::string data, bool writable)
+      : owner_(owner), core_(core), tag_(tag), data_(std::move(data)), writable_(writable) {
+    owner_->AddRef();
+  }
+
+  HRESULT Read(void* pv, ULONG cb, ULONG* read) override {
+    if (pv == nullptr && cb > 0) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t n = pos_ < data_.size() ? std::min<size_t>(cb, data_.size() - pos_) : 0;
+    if (n > 0) std::memcpy(pv, data_.data() + pos_, n);
+    pos_ += n;
+    if (read) *read = static_cast<ULONG>(n);
+    return S_OK;
+  }
+  HRESULT Write(const void* pv, ULONG cb, ULONG* written) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    if (pv == nullptr && cb > 0) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (pos_ + cb > data_.size()) data_.resize(pos_ + cb);
+    if (cb > 0) std::memcpy(data_.data() + pos_, pv, cb);
+    pos_ += cb;
+    dirty_ = true;
+    if (written) *written = cb;
+    return S_OK;
+  }
+  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_pos) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    int64_t base = origin == STREAM_SEEK_SET ? 0
+                   : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(pos_)
+                   : origin == STREAM_SEEK_END ? static_cast<int64_t>(data_.size())
+                                               : -1;
+    if (base < 0 || base + move.QuadPart < 0) return MAPI_E_INVALID_PARAMETER;
+    pos_ = static_cast<size_t>(base + move.QuadPart);
+    if (new_pos) new_pos->QuadPart = pos_;
+    return S_OK;
+  }
+  HRESULT SetSize(ULARGE_INTEGER size) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> lock(mu_);
+    data_.resize(static_cast<size_t>(size.QuadPart));
+    dirty_ = true;
+    return S_OK;
+  }
+  HRESULT Commit(DWORD) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!dirty_) return S_OK;
+    StoredProp value;
+    value.type = PROP_TYPE(tag_);
+    if (value.type == PT_UNICODE) {
+      // The stream holds UTF-16LE; the store keeps UTF-8.
+      value.data = Utf16ToUtf8(reinterpret_cast<const char16_t*>(data_.data()), data_.size() / 2);
+    } else {
+      value.data = data_;
+    }
+    HRESULT hr = core_->WriteStored(static_cast<uint16_t>(PROP_ID(tag_)), std::move(value));
+    if (SUCCEEDED(hr)) dirty_ = false;
+    return hr;
+  }
+  HRESULT Revert() override { return S_OK; }
+  HRESULT Stat(STATSTG* stat, DWORD) override {
+    if (stat == nullptr) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(mu_);
+    std::memset(stat, 0, sizeof(*stat));
+    stat->type = 2;  // STGTY_STREAM
+    stat->cbSize.QuadPart = data_.size();
+    stat->grfMode = writable_ ? STGM_READWRITE : STGM_READ;
+    return S_OK;
+  }
+
+ private:
+  ~PropStream() override { owner_->Release(); }
+  bool Supports(REFIID riid) const override { return SameIid(riid, IID_IStream); }
+
+  IUnknown* owner_;  // one reference held: core_ lives as long as owner_
+  PropCore* core_;
+  const ULONG tag_;
+  std::mutex mu_;
+  std::string data_;   // guarded by mu_
+  size_t pos_ = 0;     // guarded by mu_
+  bool dirty_ = false; // guarded by mu_
+  const bool writable_;
+};
+
+}  // namespace
+
+HRESULT OpenPropStream(IUnknown* owner, PropCore* core, ULONG tag, ULONG flags, IStream** out) {
+  *out = nullptr;
+  ULONG type = PROP_TYPE(tag);
+  if (type != PT_BINARY && type != PT_STRING8 && type != PT_UNICODE) {
+    return core->error().Set(MAPI_E_INVALID_TYPE, "only string and binary properties open as streams");
+  }
+  bool writable = (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
+  std::string data;
+  if ((flags & MAPI_CREATE) == 0) {
+    StoredProp stored;
+    if (!core->ReadStored(static_cast<uint16_t>(PROP_ID(tag)), &stored)) {
+      if (!writable) return core->error().Set(MAPI_E_NOT_FOUND, "the property does not exist");
+    } else if (type == PT_UNICODE) {
+      std::u16string w = Utf8ToUtf16(stored.data);
+      data.assign(reinterpret_cast<const char*>(w.data()), w.size() * 2);
+    } else {
+      data = std::move(stored.data);
+    }
+  }
+  *out = new PropStream(owner, core, tag, std::move(data), writable);
+  return S_OK;
+}
+
+// ---- PropCore ----
+
+bool PropCore::Writable(uint16_t prop_id) const {
+  // Computed properties are the object's own; everything else may be set.
+  const auto& ids = ComputedIds();
+  return std::find(ids.begin(), ids.end(), prop_id) == ids.end();
+}
+
+bool PropCore::ReadStored(uint16_t prop_id, StoredProp* out) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = props_.find(prop_id);
+  if (it == props_.end()) return false;
+  *out = it->second;
+  return true;
+}
+
+HRESULT PropCore::WriteStored(uint16_t prop_id, StoredProp value) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (read_only_) return error_.Set(MAPI_E_NO_ACCESS, "the object was opened read-only");
+  props_[prop_id] = std::move(value);
+  dirty_ = true;
+  Changed();
+  return S_OK;
+}
+
+HRESULT PropCore::GetPropsImpl(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* out) {
+  if (count == nullptr || out == nullptr) return MAPI_E_INVALID_PARAMETER;
+  *count = 0;
+  *out = nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<ULONG> wanted;
+  if (tags == nullptr) {
+    for (auto& [id, v] : props_) wanted.push_back(PROP_TAG(v.type, id));
+    StoredProp value;
+    for (uint16_t id : ComputedIds()) {
+      if (props_.count(id) == 0 && Computed(id, &value)) wanted.push_back(PROP_TAG(value.type, id));
+    }
+  } else {
+    wanted.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+  }
+  void* buf = nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(std::max<size_t>(1, wanted.size()) * sizeof(SPropValue)),
+                         &buf) != S_OK) {
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  }
+  auto* values = static_cast<SPropValue*>(buf);
+  bool errors = false;
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    ULONG tag = wanted[i];
+    uint16_t id = static_cast<uint16_t>(PROP_ID(tag));
+    StoredProp computed;
+    const StoredProp* value = nullptr;
+    if (Computed(id, &computed)) {
+      value = &computed;
+    } else {
+      auto it = props_.find(id);
+      if (it != props_.end()) value = &it->second;
+    }
+    HRESULT hr = value != nullptr ? DecodeProp(tag, *value, buf, &values[i]) : MAPI_E_NOT_FOUND;
+    if (hr == MAPI_E_NOT_ENOUGH_MEMORY) {
+      MAPIFreeBuffer(buf);
+      return hr;
+    }
+    if (FAILED(hr)) {
+      ErrorProp(tag, hr, &values[i]);
+      errors = true;
+    }
+  }
+  *count = static_cast<ULONG>(wanted.size());
+  *out = values;
+  (void)flags;
+  return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+}
+
+HRESULT PropCore::GetPropListImpl(ULONG flags, LPSPropTagArray* out) {
+  if (out == nullptr) return MAPI_E_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<ULONG> tags;
+  for (auto& [id, v] : props_) tags.push_back(PROP_TAG(v.type, id));
+  StoredProp value;
+  for (uint16_t id : ComputedIds()) {
+    if (props_.count(id) == 0 && Computed(id, &value)) tags.push_back(PROP_TAG(value.type, id));
+  }
+  (void)flags;
+  return AllocTagArray(tags, out);
+}
+
+HRESULT PropCore::SetPropsImpl(ULONG n, LPSPropValue values, LPSPropProblemArray* problems) {
+  if (problems) *problems = nullptr;
+  if (n > 0 && values == nullptr) return MAPI_E_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (read_only_) return error_.Set(MAPI_E_NO_ACCESS, "the object was opened read-only");
+  std::vector<SPropProblem> found;
+  for (ULONG i = 0; i < n; ++i) {
+    ULONG tag = values[i].ulPropTag;
+    uint16_t id = static_cast<uint16_t>(PROP_ID(tag));
+    StoredProp stored;
+    HRESULT hr = !Writable(id) ? MAPI_E_COMPUTED : EncodeProp(values[i], &stored);
+    if (FAILED(hr)) {
+      found.push_back({i, tag, hr});
+      continue;
+    }
+    props_[id] = std::move(stored);
+  }
+  dirty_ = true;
+  Changed();
+  return MakeProblems(found, problems);
+}
+
+HRESULT PropCore::DeletePropsImpl(LPSPropTagArray tags, LPSPropProblemArray* problems) {
+  if (problems) *problems = nullptr;
+  if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (read_only_) return error_.Set(MAPI_E_NO_ACCESS, "the object was opened read-only");
+  std::vector<SPropProblem> found;
+  for (ULONG i = 0; i < tags->cValues; ++i) {
+    uint16_t id = static_cast<uint16_t>(PROP_ID(tags->aulPropTag[i]));
+    if (!Writable(id)) {
+      found.push_back({i, tags->aulPropTag[i], MAPI_E_COMPUTED});
+      continue;
+    }
+    if (props_.erase(id) == 0) found.push_back({i, tags->aulPropTag[i], MAPI_E_NOT_FOUND});
+  }
+  dirty_ = true;
+  Changed();
+  return MakeProblems(found, problems);
+}
+
+// ---- Named properties ----
+
+HRESULT PropCore::GetIDsFromNamesImpl(ULONG n, LPMAPINAMEID* names, ULONG flags, LPSPropTagArray* out) {
+  if (out == nullptr) return MAPI_E_INVALID_PARAMETER;
+  *out = nullptr;
+  if (n == 0 || names == nullptr) return error_.Set(MAPI_E_NO_SUPPORT, "listing every named property is not supported");
+  bool create = (flags & MAPI_CREATE) != 0;
+  std::vector<ULONG> tags(n, PROP_TAG(PT_ERROR, 0));
+  bool errors = false;
+  std::string err;
+  const int64_t store_id = store_->info.id;
+  auto resolve = [&](sqlite3* db, WriteTxn* txn) -> HRESULT {
+    for (ULONG i = 0; i < n; ++i) {
+      if (tags[i] != PROP_TAG(PT_ERROR, 0)) continue;
+      const MAPINAMEID* name = names[i];
+      if (name == nullptr || name->lpguid == nullptr ||
+          (name->ulKind != MNID_ID && name->ulKind != MNID_STRING) ||
+          (name->ulKind == MNID_STRING && name->Kind.lpwstrName == nullptr)) {
+        continue;
+      }
+      std::string guid = GuidBytes(*name->lpguid);
+      int64_t lid = name->ulKind == MNID_ID ? static_cast<uint32_t>(name->Kind.lID) : 0;
+      std::string text;
+      if (name->ulKind == MNID_STRING) {
+        size_t len = 0;
+        while (name->Kind.lpwstrName[len] != 0) ++len;
+        text = Utf16ToUtf8(name->Kind.lpwstrName, len);
+      }
+      Stmt find(db,
+                "SELECT prop_id FROM named_props WHERE store_id = ? AND guid = ? AND kind = ? AND "
+                "lid = ? AND name = ?");
+      find.Bind(1, store_id).BindBlob(2, guid).Bind(3, name->ulKind).Bind(4, lid).Bind(5, text);
+      if (find.Step() == SQLITE_ROW) {
+        tags[i] = PROP_TAG(PT_UNSPECIFIED, find.Int(0));
+        continue;
+      }
+      if (txn == nullptr) continue;
+      Stmt next(db, "SELECT COALESCE(MAX(prop_id), ?) + 1 FROM named_props WHERE store_id = ?");
+      next.Bind(1, kFirstNamedId - 1).Bind(2, store_id);
+      if (next.Step() != SQLITE_ROW) return MAPI_E_CALL_FAILED;
+      int64_t id = next.Int(0);
+      if (id > kLastNamedId) return MAPI_E_NOT_ENOUGH_RESOURCES;
+      Stmt put(db,
+               "INSERT INTO named_props(store_id, prop_id, guid, kind, lid, name) VALUES(?,?,?,?,?,?)");
+      put.Bind(1, store_id).Bind(2, id).BindBlob(3, guid).Bind(4, name->ulKind).Bind(5, lid).Bind(6, text);
+      if (put.Step() != SQLITE_DONE) return MAPI_E_CALL_FAILED;
+      tags[i] = PROP_TAG(PT_UNSPECIFIED, id);
+    }
+    return S_OK;
+  };
+  // Look up first without taking the write lock; create only what is missing.
+  HRESULT hr = store_->db->Read([&](sqlite3* db) { return resolve(db, nullptr); }, &err);
+  bool missing = std::count(tags.begin(), tags.end(), PROP_TAG(PT_ERROR, 0)) > 0;
+  if (SUCCEEDED(hr) && missing && create) {
+    hr = store_->db->Write([&](WriteTxn& txn) { return resolve(txn.conn(), &txn); }, &err);
+  }
+  if (FAILED(hr)) return error_.Set(hr, "cannot resolve named properties: " + err);
+  for (ULONG t : tags) errors = errors || t == PROP_TAG(PT_ERROR, 0);
+  hr = AllocTagArray(tags, out);
+  if (FAILED(hr)) return hr;
+  return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+}
+
+HRESULT PropCore::GetNamesFromIDsImpl(LPSPropTagArray* tags, LPGUID guid, ULONG flags, ULONG* count,
+                                      LPMAPINAMEID** out) {
+  if (tags == nullptr || *tags == nullptr || count == nullptr || out == nullptr) {
+    return error_.Set(MAPI_E_NO_SUPPORT, "listing every named property is not supported");
+  }
+  (void)guid;
+  (void)flags;
+  ULONG n = (*tags)->cValues;
+  void* buf = nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(std::max<ULONG>(1, n) * sizeof(LPMAPINAMEID)), &buf) != S_OK) {
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  }
+  auto* result = static_cast<LPMAPINAMEID*>(buf);
+  bool errors = false;
+  std::string err;
+  HRESULT hr = store_->db->Read(
+      [&](sqlite3* db) -> HRESULT {
+        for (ULONG i = 0; i < n; ++i) {
+          result[i] = nullptr;
+          ULONG id = PROP_ID((*tags)->aulPropTag[i]);
+          Stmt s(db, "SELECT guid, kind, lid, name FROM named_props WHERE store_id = ? AND prop_id = ?");
+          s.Bind(1, store_->info.id).Bind(2, id);
+          if (s.Step() != SQLITE_ROW) {
+            errors = true;
+            continue;
+          }
+          void* mem = nullptr;
+          if (MAPIAllocateMore(sizeof(MAPINAMEID) + sizeof(GUID), buf, &mem) != S_OK) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+          }
+          auto* nid = static_cast<MAPINAMEID*>(mem);
+          nid->lpguid = reinterpret_cast<GUID*>(static_cast<char*>(mem) + sizeof(MAPINAMEID));
+          GuidFromBytes(s.Blob(0), nid->lpguid);
+          nid->ulKind = static_cast<ULONG>(s.Int(1));
+          if (nid->ulKind == MNID_ID) {
+            nid->Kind.lID = static_cast<LONG>(s.Int(2));
+          } else {
+            std::u16string w = Utf8ToUtf16(s.Text(3));
+            void* text = nullptr;
+            if (MAPIAllocateMore(static_cast<ULONG>((w.size() + 1) * 2), buf, &text) != S_OK) {
+              return MAPI_E_NOT_ENOUGH_MEMORY;
+            }
+            std::memcpy(text, w.c_str(), (w.size() + 1) * 2);
+            nid->Kind.lpwstrName = static_cast<LPWSTR>(text);
+          }
+          result[i] = nid;
+        }
+        return S_OK;
+      },
+      &err);
+  if (FAILED(hr)) {
+    MAPIFreeBuffer(buf);
+    return error_.Set(hr, "cannot read named properties: " + err);
+  }
+  *count = n;
+  *out = result;
+  return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+}
+
+}  // namespace zuvstore
