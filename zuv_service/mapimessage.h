@@ -28,7 +28,8 @@ class CMAPIMessage : public CMAPIObject {
   // (MAPI_TO, MAPI_CC, MAPI_BCC); addressType, when given, is PR_ADDRTYPE_A.
   bool AddRecipient(const char* address, ULONG type, const char* addressType = nullptr);
   bool SetSubject(const char* text);
-  // PR_READ_RECEIPT_REQUESTED; address is kept for the receipt's recipient.
+  // PR_READ_RECEIPT_REQUESTED; the receipt goes to the sender, address is
+  // not stored.
   bool SetReadReceipt(bool flag, const char* address);
   // SubmitMessage(0). The message is not usable for writes afterwards.
   bool Send();

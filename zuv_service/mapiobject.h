@@ -148,6 +148,10 @@ std::string EntryIDToString(const void* data, size_t len);
 // character or an odd number of digits.
 [[nodiscard]] bool HexToBin(std::string_view text, std::vector<BYTE>* bytes);
 
+// An 8-bit string in the process code page (UTF-8) as UTF-16, for
+// MAPINAMEID names.
+std::u16string AnsiToWide(std::string_view text);
+
 // Text of a MAPI time for logs and contacts: "MM/dd/yyyy" in local time;
 // "" for a zero time.
 std::string FileTimeToLocalDate(const FILETIME& ft);
