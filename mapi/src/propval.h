@@ -41,7 +41,9 @@ using PropMap = std::map<uint16_t, StoredProp>;
 // stored type). Memory for strings and arrays is allocated with
 // MAPIAllocateMore on parent. max_chars > 0 cuts string values to that many
 // characters (table rows); binaries are never cut. MAPI_E_INVALID_TYPE when
-// the stored type cannot be read as the requested one.
+// the stored type cannot be read as the requested one, MAPI_E_CORRUPT_DATA
+// for a damaged payload; on failure *out is a PT_ERROR value with the code.
+// A stored PT_ERROR value reads as that error whatever the requested type.
 [[nodiscard]] HRESULT DecodeProp(ULONG tag, const StoredProp& stored, void* parent,
                                  SPropValue* out, size_t max_chars = 0);
 
@@ -111,7 +113,9 @@ class PropSource {
 };
 
 // Evaluates res on the properties of one row. A property-based test on a
-// missing property is false (RES_NOT of it true).
+// missing property is false (RES_NOT of it true). RES_PROPERTY and
+// RES_COMPAREPROPS compare strings without regard to case; RES_CONTENT does
+// so with FL_IGNORECASE or FL_LOOSE.
 bool EvalRestriction(const Restriction& res, const PropSource& props);
 
 }  // namespace zuvstore
