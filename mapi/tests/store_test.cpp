@@ -412,7 +412,9 @@ TEST_F(StoreTest, StoreAdviseReportsFolderCreation) {
   {
     std::unique_lock<std::mutex> lock(sink.mu);
     EXPECT_TRUE(sink.cv.wait_for(lock, std::chrono::seconds(10), [&] { return !sink.events.empty(); }));
-    if (!sink.events.empty()) EXPECT_EQ(sink.events[0], fnevObjectCreated);
+    if (!sink.events.empty()) {
+      EXPECT_EQ(sink.events[0], fnevObjectCreated);
+    }
   }
   EXPECT_EQ(store->Unadvise(connection), S_OK);
   EXPECT_EQ(store->Unadvise(connection), MAPI_E_NOT_FOUND);
