@@ -14,6 +14,7 @@
 
 #include "entryid.h"
 #include "mapi/mapitags.h"
+#include "message.h"
 #include "prop_object.h"
 
 namespace zuvstore {
@@ -39,7 +40,8 @@ AddressEntry MailboxEntry(const StoreInfo& box) {
   e.display_name = box.display_name;
   e.smtp = box.smtp.empty() ? std::string() : box.smtp.front();
   e.alias = box.alias;
-  for (size_t i = 0; i < box.smtp.size(); ++i) e.proxies.push_back((i == 0 ? "SMTP:" : "smtp:") + box.smtp[i]);
+  for (size_t i = 0; i < box.smtp.size(); ++i)
+    e.proxies.push_back((i == 0 ? "SMTP:" : "smtp:") + box.smtp[i]);
   return e;
 }
 
@@ -64,14 +66,10 @@ std::string SearchKey(const std::string& smtp) {
 std::vector<std::pair<ULONG, StoredProp>> EntryValues(const AddressEntry& e, ULONG string_type) {
   auto str = [string_type](ULONG tag) { return CHANGE_PROP_TYPE(tag, string_type); };
   std::vector<std::pair<ULONG, StoredProp>> v = {
-      {PR_ENTRYID, MakeBinary(e.entry_id)},
-      {str(PR_DISPLAY_NAME), MakeString8(e.display_name)},
-      {str(PR_EMAIL_ADDRESS), MakeString8(e.smtp)},
-      {str(PR_ADDRTYPE), MakeString8("SMTP")},
-      {str(PR_SMTP_ADDRESS), MakeString8(e.smtp)},
-      {PR_OBJECT_TYPE, MakeLong(MAPI_MAILUSER)},
-      {kPrDisplayType, MakeLong(kDtMailUser)},
-      {PR_SEARCH_KEY, MakeBinary(SearchKey(e.smtp))},
+      {PR_ENTRYID, MakeBinary(e.entry_id)},         {str(PR_DISPLAY_NAME), MakeString8(e.display_name)},
+      {str(PR_EMAIL_ADDRESS), MakeString8(e.smtp)}, {str(PR_ADDRTYPE), MakeString8("SMTP")},
+      {str(PR_SMTP_ADDRESS), MakeString8(e.smtp)},  {PR_OBJECT_TYPE, MakeLong(MAPI_MAILUSER)},
+      {kPrDisplayType, MakeLong(kDtMailUser)},      {PR_SEARCH_KEY, MakeBinary(SearchKey(e.smtp))},
   };
   if (!e.alias.empty()) v.emplace_back(str(PR_ACCOUNT), MakeString8(e.alias));
   if (!e.proxies.empty()) {
@@ -139,8 +137,8 @@ std::string_view WithoutSmtpPrefix(std::string_view s) {
 HRESULT ResolveOne(sqlite3* db, const std::string& display_name, const std::string& email,
                    AddressEntry* out) {
   struct Candidate {
-    std::string text;       // what is looked up
-    std::string shown;      // display name for a one-off
+    std::string text;   // what is looked up
+    std::string shown;  // display name for a one-off
   };
   std::vector<Candidate> candidates;
   for (const std::string& raw : {display_name, email}) {
@@ -165,7 +163,8 @@ HRESULT ResolveOne(sqlite3* db, const std::string& display_name, const std::stri
   for (const Candidate& c : candidates) {
     std::vector<int64_t> ids;
     {
-      Stmt s(db, "SELECT id FROM stores WHERE kind = ? AND display_name = ? COLLATE NOCASE ORDER BY id LIMIT 2");
+      Stmt s(db,
+             "SELECT id FROM stores WHERE kind = ? AND display_name = ? COLLATE NOCASE ORDER BY id LIMIT 2");
       s.Bind(1, kStoreKindMailbox).Bind(2, c.text);
       while (s.Step() == SQLITE_ROW) ids.push_back(s.Int(0));
     }
@@ -227,9 +226,9 @@ std::shared_ptr<StoreContext> DirectoryContext(std::shared_ptr<Db> db) {
 
 class MailUser final : public PropObject<IMailUser> {
  public:
-  MailUser(std::shared_ptr<StoreContext> ctx, const AddressEntry& entry) : PropObject(std::move(ctx)) {
+  MailUser(std::shared_ptr<StoreContext> ctx, PropMap props) : PropObject(std::move(ctx)) {
     read_only_ = true;
-    for (auto& [tag, value] : EntryValues(entry, PT_STRING8)) props_[Id(tag)] = std::move(value);
+    props_ = std::move(props);
   }
   HRESULT SaveChanges(ULONG) override {
     return error_.Set(MAPI_E_NO_ACCESS, "address-book entries are read-only");
@@ -272,46 +271,8 @@ class AddrBook final : public PropObject<IAddrBook> {
   }
 
   HRESULT ResolveName(ULONG_PTR, ULONG flags, LPSTR, LPADRLIST list) override {
-    if (list == nullptr) return MAPI_E_INVALID_PARAMETER;
-    for (ULONG i = 0; i < list->cEntries; ++i) {
-      if (list->aEntries[i].cValues > 0 && list->aEntries[i].lpProps == nullptr) return MAPI_E_INVALID_PARAMETER;
-    }
-    std::vector<std::optional<AddressEntry>> resolved(list->cEntries);
-    HRESULT verdict = S_OK;
-    std::string problem, err;
-    HRESULT hr = store_->db->Read(
-        [&](sqlite3* db) -> HRESULT {
-          for (ULONG i = 0; i < list->cEntries; ++i) {
-            const ADRENTRY& entry = list->aEntries[i];
-            if (HasEntryId(entry)) continue;
-            const std::string name = EntryString(entry, PR_DISPLAY_NAME);
-            AddressEntry found;
-            HRESULT one = ResolveOne(db, name, EntryString(entry, PR_EMAIL_ADDRESS), &found);
-            if (one == MAPI_E_AMBIGUOUS_RECIP || one == MAPI_E_NOT_FOUND) {
-              // An ambiguous entry outranks one not found.
-              if (verdict != MAPI_E_AMBIGUOUS_RECIP) {
-                verdict = one;
-                problem = (one == MAPI_E_NOT_FOUND ? "cannot resolve \"" : "several mailboxes are called \"") +
-                          name + "\"";
-              }
-              continue;
-            }
-            if (FAILED(one)) return one;
-            resolved[i] = std::move(found);
-          }
-          return S_OK;
-        },
-        &err);
-    if (FAILED(hr)) return error_.Set(hr, "cannot resolve names: " + err);
-    if (FAILED(verdict)) return error_.Set(verdict, problem);
-    const ULONG string_type = (flags & MAPI_UNICODE) != 0 ? PT_UNICODE : PT_STRING8;
-    for (ULONG i = 0; i < list->cEntries; ++i) {
-      if (!resolved[i]) continue;
-      if (FAILED(hr = RebuildEntry(*resolved[i], string_type, &list->aEntries[i]))) {
-        return error_.Set(hr, "cannot build a resolved entry");
-      }
-    }
-    return S_OK;
+    HRESULT hr = Guarded([&] { return ResolveList(flags, list); });
+    return hr == MAPI_E_NOT_ENOUGH_MEMORY ? error_.Set(hr, "no memory to resolve names") : hr;
   }
 
  protected:
@@ -327,6 +288,55 @@ class AddrBook final : public PropObject<IAddrBook> {
 
  private:
   ~AddrBook() override = default;
+
+  // ResolveName's work; allocation failures throw (ResolveName catches them).
+  HRESULT ResolveList(ULONG flags, LPADRLIST list) {
+    if (list == nullptr) return MAPI_E_INVALID_PARAMETER;
+    for (ULONG i = 0; i < list->cEntries; ++i) {
+      if (list->aEntries[i].cValues > 0 && list->aEntries[i].lpProps == nullptr)
+        return MAPI_E_INVALID_PARAMETER;
+    }
+    std::vector<std::optional<AddressEntry>> resolved(list->cEntries);
+    HRESULT verdict = S_OK;
+    std::string problem, err;
+    HRESULT hr = store_->db->Read(
+        [&](sqlite3* db) {
+          return Guarded([&]() -> HRESULT {
+            for (ULONG i = 0; i < list->cEntries; ++i) {
+              const ADRENTRY& entry = list->aEntries[i];
+              if (HasEntryId(entry)) continue;
+              const std::string name = EntryString(entry, PR_DISPLAY_NAME);
+              AddressEntry found;
+              HRESULT one = ResolveOne(db, name, EntryString(entry, PR_EMAIL_ADDRESS), &found);
+              if (one == MAPI_E_AMBIGUOUS_RECIP || one == MAPI_E_NOT_FOUND) {
+                // An ambiguous entry outranks one not found.
+                if (verdict != MAPI_E_AMBIGUOUS_RECIP) {
+                  verdict = one;
+                  problem =
+                      (one == MAPI_E_NOT_FOUND ? "cannot resolve \"" : "several mailboxes are called \"") +
+                      name + "\"";
+                }
+                continue;
+              }
+              if (FAILED(one)) return one;
+              resolved[i] = std::move(found);
+            }
+            return S_OK;
+          });
+        },
+        &err);
+    if (FAILED(hr)) return error_.Set(hr, "cannot resolve names: " + err);
+    if (FAILED(verdict)) return error_.Set(verdict, problem);
+    const ULONG string_type = (flags & MAPI_UNICODE) != 0 ? PT_UNICODE : PT_STRING8;
+    for (ULONG i = 0; i < list->cEntries; ++i) {
+      if (!resolved[i]) continue;
+      if (FAILED(hr = RebuildEntry(*resolved[i], string_type, &list->aEntries[i]))) {
+        return error_.Set(hr, "cannot build a resolved entry");
+      }
+    }
+    return S_OK;
+  }
+
   bool Supports(REFIID riid) const override {
     return SameIid(riid, IID_IAddrBook) || SameIid(riid, IID_IMAPIProp);
   }
@@ -392,8 +402,12 @@ HRESULT OpenMailUser(const std::shared_ptr<Db>& db, ULONG cb, const ENTRYID* ent
   } else {
     return MAPI_E_INVALID_ENTRYID;
   }
-  *out = new (std::nothrow) MailUser(DirectoryContext(db), entry);
-  return *out != nullptr ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
+  return Guarded([&] {
+    PropMap props;
+    for (auto& [tag, value] : EntryValues(entry, PT_STRING8)) props[Id(tag)] = std::move(value);
+    *out = new MailUser(DirectoryContext(db), std::move(props));
+    return S_OK;
+  });
 }
 
 HRESULT CreateAddrBook(std::shared_ptr<Db> db, IAddrBook** out) {

@@ -24,12 +24,13 @@
 //    the next number is saved with the message (hidden kIdNextAttachNum).
 //  - A new attachment joins the message at the IAttach's SaveChanges; the
 //    message's own SaveChanges then makes it permanent.
+#include "message.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <new>
 #include <optional>
 #include <set>
 
@@ -66,18 +67,6 @@ constexpr uint16_t Id(ULONG tag) { return static_cast<uint16_t>(tag >> 16); }
 constexpr std::string_view kTextReadOnly =
     "the object is read-only (opened without MAPI_MODIFY, saved without KEEP_OPEN_READWRITE, or "
     "submitted)";
-
-// Runs body; an exception from a library call becomes a result code.
-template <class Fn>
-HRESULT Guarded(Fn&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return MAPI_E_NOT_ENOUGH_MEMORY;
-  } catch (...) {
-    return MAPI_E_CALL_FAILED;
-  }
-}
 
 // Bytes a property list takes, as PR_MESSAGE_SIZE counts them.
 int64_t ValueBytes(const PropMap& props) {
@@ -201,8 +190,7 @@ HRESULT DeleteAttachRow(WriteTxn& txn, int64_t row_id) {
 
 // Writes one attachment (insert when *row_id is 0 or its row is gone) and
 // its large values. Sets *row_id.
-HRESULT WriteAttachRow(WriteTxn& txn, int64_t message_id, ULONG num, const PropMap& props,
-                       int64_t* row_id) {
+HRESULT WriteAttachRow(WriteTxn& txn, int64_t message_id, ULONG num, const PropMap& props, int64_t* row_id) {
   sqlite3* db = txn.conn();
   const std::string blob = InlineAttachBlob(props);
   if (*row_id != 0) {
@@ -269,10 +257,8 @@ HRESULT WriteRecipientRows(WriteTxn& txn, int64_t message_id, const std::vector<
   return S_OK;
 }
 
-// Copies message_id with its attachments and recipients into folder_id of
-// store_id. edit adjusts the copy's properties; keep_recipient may adjust a
-// recipient and returns false to leave it out. The attachments' large values
-// are copied inside the database, never read into memory.
+}  // namespace
+
 HRESULT CopyMessageRows(WriteTxn& txn, int64_t message_id, int64_t store_id, int64_t folder_id,
                         const std::function<void(PropMap*)>& edit,
                         const std::function<bool(PropMap*)>& keep_recipient, int64_t* new_id) {
@@ -320,6 +306,8 @@ HRESULT CopyMessageRows(WriteTxn& txn, int64_t message_id, int64_t store_id, int
   *new_id = rec.id;
   return S_OK;
 }
+
+namespace {
 
 // Moves a message to another folder of its store (one kMoved event).
 HRESULT MoveMessageRow(WriteTxn& txn, MessageRecord* rec, int64_t folder_id) {
@@ -404,7 +392,8 @@ class Message final : public SavableObject<IMessage> {
   void Load(std::map<ULONG, AttachEntry> attachments, std::vector<RecipientRow> recipients) {
     attachments_ = std::move(attachments);
     recipients_ = std::move(recipients);
-    if (!attachments_.empty()) next_attach_num_ = std::max(next_attach_num_, attachments_.rbegin()->first + 1);
+    if (!attachments_.empty())
+      next_attach_num_ = std::max(next_attach_num_, attachments_.rbegin()->first + 1);
     for (const auto& r : recipients_) next_row_id_ = std::max(next_row_id_, r.row_id + 1);
   }
 
@@ -453,15 +442,15 @@ class Message final : public SavableObject<IMessage> {
   std::string DisplayListLocked(ULONG recipient_type) const;
   HRESULT SubmitStepLocked(WriteTxn& txn, MessageRecord& rec);
 
-  MessageRecord rec_;                          // guarded by mu_; props live in props_
-  bool deleted_ = false;                       // guarded by mu_; deleted by SubmitMessage
-  std::map<ULONG, AttachEntry> attachments_;   // guarded by mu_; by attachment number
-  std::vector<int64_t> deleted_attach_rows_;   // guarded by mu_; saved rows to delete
-  std::set<ULONG> deleted_attach_nums_;        // guarded by mu_
-  ULONG next_attach_num_ = 0;                  // guarded by mu_
-  std::vector<RecipientRow> recipients_;       // guarded by mu_; in PR_ROWID order
-  bool recipients_dirty_ = false;              // guarded by mu_
-  ULONG next_row_id_ = 0;                      // guarded by mu_
+  MessageRecord rec_;                         // guarded by mu_; props live in props_
+  bool deleted_ = false;                      // guarded by mu_; deleted by SubmitMessage
+  std::map<ULONG, AttachEntry> attachments_;  // guarded by mu_; by attachment number
+  std::vector<int64_t> deleted_attach_rows_;  // guarded by mu_; saved rows to delete
+  std::set<ULONG> deleted_attach_nums_;       // guarded by mu_
+  ULONG next_attach_num_ = 0;                 // guarded by mu_
+  std::vector<RecipientRow> recipients_;      // guarded by mu_; in PR_ROWID order
+  bool recipients_dirty_ = false;             // guarded by mu_
+  ULONG next_row_id_ = 0;                     // guarded by mu_
 };
 
 class Attach final : public SavableObject<IAttach> {
@@ -504,22 +493,15 @@ class Attach final : public SavableObject<IAttach> {
  protected:
   bool Computed(uint16_t prop_id, StoredProp* out) override {
     switch (prop_id) {
-      case Id(PR_ATTACH_NUM):
-        *out = MakeLong(static_cast<int32_t>(num_));
-        return true;
-      case Id(PR_OBJECT_TYPE):
-        *out = MakeLong(MAPI_ATTACH);
-        return true;
+      case Id(PR_ATTACH_NUM): *out = MakeLong(static_cast<int32_t>(num_)); return true;
+      case Id(PR_OBJECT_TYPE): *out = MakeLong(MAPI_ATTACH); return true;
       case Id(PR_INSTANCE_KEY):
-      case Id(PR_RECORD_KEY):
-        *out = MakeBinary(InstanceKey(num_));
-        return true;
+      case Id(PR_RECORD_KEY): *out = MakeBinary(InstanceKey(num_)); return true;
       case Id(PR_ATTACH_SIZE):
         if (props_.count(prop_id) != 0) return false;  // a size the client set
         *out = MakeLong(static_cast<int32_t>(ValueBytes(props_)));
         return true;
-      default:
-        return false;
+      default: return false;
     }
   }
   const std::vector<uint16_t>& ComputedIds() const override {
@@ -569,42 +551,30 @@ std::string Message::DisplayListLocked(ULONG recipient_type) const {
 
 bool Message::Computed(uint16_t prop_id, StoredProp* out) {
   switch (prop_id) {
-    case Id(PR_MESSAGE_FLAGS):
-      *out = MakeLong(static_cast<int32_t>(FlagsLocked()));
-      return true;
-    case Id(PR_HASATTACH):
-      *out = MakeBool(!attachments_.empty());
-      return true;
+    case Id(PR_MESSAGE_FLAGS): *out = MakeLong(static_cast<int32_t>(FlagsLocked())); return true;
+    case Id(PR_HASATTACH): *out = MakeBool(!attachments_.empty()); return true;
     case Id(PR_MESSAGE_SIZE):
       *out = MakeLong(static_cast<int32_t>(std::min<int64_t>(SizeLocked(), INT32_MAX)));
       return true;
-    case Id(PR_DISPLAY_TO):
-      *out = MakeString8(DisplayListLocked(MAPI_TO));
-      return true;
-    case Id(PR_DISPLAY_CC):
-      *out = MakeString8(DisplayListLocked(MAPI_CC));
-      return true;
-    case Id(kPrDisplayBcc):
-      *out = MakeString8(DisplayListLocked(MAPI_BCC));
-      return true;
+    case Id(PR_DISPLAY_TO): *out = MakeString8(DisplayListLocked(MAPI_TO)); return true;
+    case Id(PR_DISPLAY_CC): *out = MakeString8(DisplayListLocked(MAPI_CC)); return true;
+    case Id(kPrDisplayBcc): *out = MakeString8(DisplayListLocked(MAPI_BCC)); return true;
     case Id(PR_ENTRYID):
     case Id(PR_RECORD_KEY):
     case Id(PR_INSTANCE_KEY):
     case Id(PR_LONGTERM_ENTRYID_FROM_TABLE):
       if (rec_.id == 0) return false;  // not in the store yet
       [[fallthrough]];
-    default:
-      return ComputedMessageProp(store_->info, rec_, prop_id, out);
+    default: return ComputedMessageProp(store_->info, rec_, prop_id, out);
   }
 }
 
 const std::vector<uint16_t>& Message::ComputedIds() const {
   static const std::vector<uint16_t> ids = {
-      Id(PR_ENTRYID),        Id(PR_RECORD_KEY),     Id(PR_INSTANCE_KEY),
-      Id(PR_PARENT_ENTRYID), Id(PR_STORE_ENTRYID),  Id(kPrStoreRecordKey),
-      Id(PR_OBJECT_TYPE),    Id(PR_MESSAGE_SIZE),   Id(PR_HASATTACH),
-      Id(PR_MESSAGE_FLAGS),  Id(PR_CREATION_TIME),  Id(PR_LAST_MODIFICATION_TIME),
-      Id(PR_DISPLAY_TO),     Id(PR_DISPLAY_CC),     Id(kPrDisplayBcc)};
+      Id(PR_ENTRYID),       Id(PR_RECORD_KEY),     Id(PR_INSTANCE_KEY),  Id(PR_PARENT_ENTRYID),
+      Id(PR_STORE_ENTRYID), Id(kPrStoreRecordKey), Id(PR_OBJECT_TYPE),   Id(PR_MESSAGE_SIZE),
+      Id(PR_HASATTACH),     Id(PR_MESSAGE_FLAGS),  Id(PR_CREATION_TIME), Id(PR_LAST_MODIFICATION_TIME),
+      Id(PR_DISPLAY_TO),    Id(PR_DISPLAY_CC),     Id(kPrDisplayBcc)};
   return ids;
 }
 
@@ -634,43 +604,45 @@ HRESULT Message::SaveLocked(bool force, const TxnStep& after, std::string* err) 
   std::map<ULONG, int64_t> row_ids;  // attachment rows as written
   const bool is_new = rec.id == 0;
   hr = store_->db->Write(
-      [&](WriteTxn& txn) -> HRESULT {
-        row_ids.clear();
-        if (is_new) {
-          FolderRecord folder;
-          HRESULT found = LoadFolder(txn.conn(), rec.folder_id, &folder);
-          if (found == MAPI_E_NOT_FOUND) *err = "the message's folder no longer exists";
-          if (FAILED(found)) return found;
-        } else {
-          MessageRecord current;
-          HRESULT found = LoadMessage(txn.conn(), rec.id, &current);
-          if (found == MAPI_E_NOT_FOUND) {
-            *err = "the message was deleted";
-            return MAPI_E_OBJECT_DELETED;
+      [&](WriteTxn& txn) {
+        return Guarded([&]() -> HRESULT {
+          row_ids.clear();
+          if (is_new) {
+            FolderRecord folder;
+            HRESULT found = LoadFolder(txn.conn(), rec.folder_id, &folder);
+            if (found == MAPI_E_NOT_FOUND) *err = "the message's folder no longer exists";
+            if (FAILED(found)) return found;
+          } else {
+            MessageRecord current;
+            HRESULT found = LoadMessage(txn.conn(), rec.id, &current);
+            if (found == MAPI_E_NOT_FOUND) {
+              *err = "the message was deleted";
+              return MAPI_E_OBJECT_DELETED;
+            }
+            if (FAILED(found)) return found;
+            if (!force && current.modified != rec_.modified) {
+              *err = "the message was saved by someone else since it was opened";
+              return MAPI_E_OBJECT_CHANGED;
+            }
+            rec.folder_id = current.folder_id;  // it may have been moved meanwhile
           }
-          if (FAILED(found)) return found;
-          if (!force && current.modified != rec_.modified) {
-            *err = "the message was saved by someone else since it was opened";
-            return MAPI_E_OBJECT_CHANGED;
+          HRESULT r = SaveMessageRecord(txn, &rec);
+          if (FAILED(r)) return r;
+          for (int64_t row : deleted_attach_rows_) {
+            if (FAILED(r = DeleteAttachRow(txn, row))) return r;
           }
-          rec.folder_id = current.folder_id;  // it may have been moved meanwhile
-        }
-        HRESULT r = SaveMessageRecord(txn, &rec);
-        if (FAILED(r)) return r;
-        for (int64_t row : deleted_attach_rows_) {
-          if (FAILED(r = DeleteAttachRow(txn, row))) return r;
-        }
-        for (const auto& [num, a] : attachments_) {
-          if (!a.dirty) continue;
-          assert(a.loaded);  // only IAttach::SaveChanges dirties, with full values
-          int64_t row = a.row_id;
-          if (FAILED(r = WriteAttachRow(txn, rec.id, num, a.props, &row))) return r;
-          row_ids[num] = row;
-        }
-        if (recipients_dirty_ || is_new) {
-          if (FAILED(r = WriteRecipientRows(txn, rec.id, recipients_))) return r;
-        }
-        return after ? after(txn, rec) : S_OK;
+          for (const auto& [num, a] : attachments_) {
+            if (!a.dirty) continue;
+            assert(a.loaded);  // only IAttach::SaveChanges dirties, with full values
+            int64_t row = a.row_id;
+            if (FAILED(r = WriteAttachRow(txn, rec.id, num, a.props, &row))) return r;
+            row_ids[num] = row;
+          }
+          if (recipients_dirty_ || is_new) {
+            if (FAILED(r = WriteRecipientRows(txn, rec.id, recipients_))) return r;
+          }
+          return after ? after(txn, rec) : S_OK;
+        });
       },
       err);
   if (FAILED(hr)) return hr;
@@ -703,12 +675,12 @@ HRESULT Message::SaveChanges(ULONG flags) {
   if (!writable_) return Denied();
   std::lock_guard<std::mutex> lock(mu_);
   std::string err;
-  HRESULT hr = SaveLocked((flags & FORCE_SAVE) != 0, nullptr, &err);
+  // A saved message without changes has nothing to write.
+  HRESULT hr = rec_.id != 0 && !dirty_ ? S_OK : SaveLocked((flags & FORCE_SAVE) != 0, nullptr, &err);
   if (FAILED(hr)) return error_.Set(hr, "cannot save the message: " + (err.empty() ? ResultText(hr) : err));
   if ((flags & KEEP_OPEN_READWRITE) == 0) writable_ = false;
   return S_OK;
 }
-
 
 // ---- Message: attachments ----
 
@@ -727,7 +699,8 @@ HRESULT Message::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
         row.values.emplace_back(PR_OBJECT_TYPE, MakeLong(MAPI_ATTACH));
         AppendRowValues(a.props, &row);
         if (!RowHas(row, PR_ATTACH_SIZE)) {
-          row.values.emplace_back(PR_ATTACH_SIZE, MakeLong(static_cast<int32_t>(std::min<int64_t>(a.bytes, INT32_MAX))));
+          row.values.emplace_back(PR_ATTACH_SIZE,
+                                  MakeLong(static_cast<int32_t>(std::min<int64_t>(a.bytes, INT32_MAX))));
         }
         rows.push_back(std::move(row));
       }
@@ -736,9 +709,9 @@ HRESULT Message::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
     if (FAILED(hr)) return error_.Set(hr, "cannot build the attachment table");
   }
   static const std::vector<ULONG> kColumns = {
-      PR_ATTACH_NUM,        PR_INSTANCE_KEY,  PR_ATTACH_METHOD,      PR_ATTACH_LONG_FILENAME,
-      PR_ATTACH_FILENAME,   PR_ATTACH_CONTENT_ID, PR_ATTACH_SIZE,  PR_RENDERING_POSITION,
-      PR_DISPLAY_NAME,      PR_ATTACHMENT_HIDDEN, PR_ATTACH_MIME_TAG};
+      PR_ATTACH_NUM,      PR_INSTANCE_KEY,      PR_ATTACH_METHOD,  PR_ATTACH_LONG_FILENAME,
+      PR_ATTACH_FILENAME, PR_ATTACH_CONTENT_ID, PR_ATTACH_SIZE,    PR_RENDERING_POSITION,
+      PR_DISPLAY_NAME,    PR_ATTACHMENT_HIDDEN, PR_ATTACH_MIME_TAG};
   return CreateMemTable(std::move(rows), kColumns, out);
 }
 
@@ -757,24 +730,25 @@ HRESULT Message::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) {
     }
     const AttachEntry& a = it->second;
     std::string err;
-    HRESULT hr = Guarded([&]() -> HRESULT {
-      if (a.loaded) {
+    HRESULT hr;
+    if (a.loaded) {
+      hr = Guarded([&] {
         props = a.props;
         return S_OK;
-      }
-      return store_->db->Read(
-          [&](sqlite3* db) -> HRESULT {
-            Stmt s(db, "SELECT props FROM attachments WHERE id = ?");
-            s.Bind(1, a.row_id);
-            if (s.Step() != SQLITE_ROW) return MAPI_E_NOT_FOUND;
-            if (!ParsePropList(s.Blob(0), &props)) return MAPI_E_CORRUPT_DATA;
-            return LoadLargeProps(db, ObjKind::kAttach, a.row_id, &props);
-          },
-          &err);
-    });
+      });
+    } else {
+      auto read = [&](sqlite3* db) -> HRESULT {
+        Stmt s(db, "SELECT props FROM attachments WHERE id = ?");
+        s.Bind(1, a.row_id);
+        if (s.Step() != SQLITE_ROW) return MAPI_E_NOT_FOUND;
+        if (!ParsePropList(s.Blob(0), &props)) return MAPI_E_CORRUPT_DATA;
+        return LoadLargeProps(db, ObjKind::kAttach, a.row_id, &props);
+      };
+      hr = store_->db->Read([&](sqlite3* db) { return Guarded([&] { return read(db); }); }, &err);
+    }
     if (FAILED(hr)) {
-      return error_.Set(hr, "cannot read attachment " + std::to_string(num) + ": " +
-                                (err.empty() ? ResultText(hr) : err));
+      return error_.Set(
+          hr, "cannot read attachment " + std::to_string(num) + ": " + (err.empty() ? ResultText(hr) : err));
     }
   }
   bool writable = writable_ && (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
@@ -803,7 +777,8 @@ HRESULT Message::DeleteAttach(ULONG num, ULONG, void*, ULONG) {
   if (!writable_) return Denied();
   std::lock_guard<std::mutex> lock(mu_);
   auto it = attachments_.find(num);
-  if (it == attachments_.end()) return error_.Set(MAPI_E_NOT_FOUND, "no attachment number " + std::to_string(num));
+  if (it == attachments_.end())
+    return error_.Set(MAPI_E_NOT_FOUND, "no attachment number " + std::to_string(num));
   if (it->second.row_id != 0) deleted_attach_rows_.push_back(it->second.row_id);
   attachments_.erase(it);
   deleted_attach_nums_.insert(num);
@@ -848,15 +823,16 @@ HRESULT Message::GetRecipientTable(ULONG flags, LPMAPITABLE* out) {
     });
     if (FAILED(hr)) return error_.Set(hr, "cannot build the recipient table");
   }
-  static const std::vector<ULONG> kColumns = {PR_ROWID,          PR_DISPLAY_NAME, PR_EMAIL_ADDRESS,
-                                              PR_ADDRTYPE,       PR_RECIPIENT_TYPE, PR_ENTRYID,
+  static const std::vector<ULONG> kColumns = {PR_ROWID,       PR_DISPLAY_NAME,   PR_EMAIL_ADDRESS,
+                                              PR_ADDRTYPE,    PR_RECIPIENT_TYPE, PR_ENTRYID,
                                               PR_SMTP_ADDRESS};
   return CreateMemTable(std::move(rows), kColumns, out);
 }
 
 HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST mods) {
   if (flags != 0 && flags != MODRECIP_ADD && flags != MODRECIP_MODIFY && flags != MODRECIP_REMOVE) {
-    return error_.Set(MAPI_E_INVALID_PARAMETER, "ModifyRecipients takes one of MODRECIP_ADD, _MODIFY, _REMOVE or 0");
+    return error_.Set(MAPI_E_INVALID_PARAMETER,
+                      "ModifyRecipients takes one of MODRECIP_ADD, _MODIFY, _REMOVE or 0");
   }
   if (mods == nullptr) return error_.Set(MAPI_E_INVALID_PARAMETER, "no recipient list");
   if (!writable_) return Denied();
@@ -883,7 +859,8 @@ HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST mods) {
         problem = "recipient " + std::to_string(i) + " has no PR_ROWID";
         return MAPI_E_INVALID_PARAMETER;
       }
-      auto it = std::find_if(result.begin(), result.end(), [&](const RecipientRow& r) { return r.row_id == *row_id; });
+      auto it = std::find_if(result.begin(), result.end(),
+                             [&](const RecipientRow& r) { return r.row_id == *row_id; });
       if (it == result.end()) {
         problem = "no recipient with PR_ROWID " + std::to_string(*row_id);
         return MAPI_E_NOT_FOUND;
@@ -927,7 +904,8 @@ HRESULT Message::SubmitStepLocked(WriteTxn& txn, MessageRecord& rec) {
   if (remote) {
     // No relay runs yet: the queued copy waits in the Outbox for one, with
     // PR_RESPONSIBILITY set on the recipients already delivered here.
-    const int64_t outbox = FolderFromEntryIdProp(store_->info.props, PR_IPM_OUTBOX_ENTRYID, store_->info.guid);
+    const int64_t outbox =
+        FolderFromEntryIdProp(store_->info.props, PR_IPM_OUTBOX_ENTRYID, store_->info.guid);
     if (outbox == 0) return MAPI_E_NOT_FOUND;
     // The copy's recipients come in PR_ROWID order, as recipients_ holds them.
     size_t index = 0;
@@ -936,7 +914,8 @@ HRESULT Message::SubmitStepLocked(WriteTxn& txn, MessageRecord& rec) {
         txn, rec.id, rec.store_id, outbox,
         [](PropMap* props) {
           ULONG flags = GetLongProp(*props, PR_MESSAGE_FLAGS);
-          (*props)[Id(PR_MESSAGE_FLAGS)] = MakeLong(static_cast<int32_t>(flags | MSGFLAG_SUBMIT | MSGFLAG_UNSENT));
+          (*props)[Id(PR_MESSAGE_FLAGS)] =
+              MakeLong(static_cast<int32_t>(flags | MSGFLAG_SUBMIT | MSGFLAG_UNSENT));
         },
         [&](PropMap* recipient) {
           (*recipient)[Id(kPrResponsibility)] = MakeBool(index < local.size() && local[index]);
@@ -998,12 +977,14 @@ HRESULT Message::SubmitMessage(ULONG flags) {
     props_[id] = value;
   }
   std::string err;
-  HRESULT hr = SaveLocked(false, [&](WriteTxn& txn, MessageRecord& rec) { return SubmitStepLocked(txn, rec); },
-                          &err);
+  HRESULT hr = SaveLocked(
+      false, [&](WriteTxn& txn, MessageRecord& rec) { return SubmitStepLocked(txn, rec); }, &err);
   if (FAILED(hr)) {
     for (auto& [id, value] : undo) {
-      if (value) props_[id] = std::move(*value);
-      else props_.erase(id);
+      if (value)
+        props_[id] = std::move(*value);
+      else
+        props_.erase(id);
     }
     if (hr == MAPI_E_NOT_FOUND && err.empty()) err = "the mailbox has no Outbox for the queued copy";
     return error_.Set(hr, "cannot submit the message: " + (err.empty() ? ResultText(hr) : err));
@@ -1028,26 +1009,29 @@ HRESULT Message::SetReadFlag(ULONG flags) {
   // changes: large values stay where they are.
   std::string err;
   HRESULT hr = store_->db->Write(
-      [&](WriteTxn& txn) -> HRESULT {
-        PropMap stored;
-        {
-          Stmt s(txn.conn(), "SELECT props FROM messages WHERE id = ?");
-          s.Bind(1, rec_.id);
-          if (s.Step() != SQLITE_ROW) return MAPI_E_OBJECT_DELETED;
-          if (!ParsePropList(s.Blob(0), &stored)) return MAPI_E_CORRUPT_DATA;
-        }
-        stored[Id(PR_MESSAGE_FLAGS)] = MakeLong(static_cast<int32_t>(apply(GetLongProp(stored, PR_MESSAGE_FLAGS))));
-        Stmt up(txn.conn(), "UPDATE messages SET props = ? WHERE id = ?");
-        up.BindBlob(1, SerializePropList(stored)).Bind(2, rec_.id);
-        if (up.Step() != SQLITE_DONE) return MAPI_E_CALL_FAILED;
-        ChangeEvent e;
-        e.store_id = rec_.store_id;
-        e.kind = ObjKind::kMessage;
-        e.type = ChangeType::kModified;
-        e.folder_id = rec_.folder_id;
-        e.object_id = rec_.id;
-        txn.Emit(e);
-        return S_OK;
+      [&](WriteTxn& txn) {
+        return Guarded([&]() -> HRESULT {
+          PropMap stored;
+          {
+            Stmt s(txn.conn(), "SELECT props FROM messages WHERE id = ?");
+            s.Bind(1, rec_.id);
+            if (s.Step() != SQLITE_ROW) return MAPI_E_OBJECT_DELETED;
+            if (!ParsePropList(s.Blob(0), &stored)) return MAPI_E_CORRUPT_DATA;
+          }
+          stored[Id(PR_MESSAGE_FLAGS)] =
+              MakeLong(static_cast<int32_t>(apply(GetLongProp(stored, PR_MESSAGE_FLAGS))));
+          Stmt up(txn.conn(), "UPDATE messages SET props = ? WHERE id = ?");
+          up.BindBlob(1, SerializePropList(stored)).Bind(2, rec_.id);
+          if (up.Step() != SQLITE_DONE) return MAPI_E_CALL_FAILED;
+          ChangeEvent e;
+          e.store_id = rec_.store_id;
+          e.kind = ObjKind::kMessage;
+          e.type = ChangeType::kModified;
+          e.folder_id = rec_.folder_id;
+          e.object_id = rec_.id;
+          txn.Emit(e);
+          return S_OK;
+        });
       },
       &err);
   if (FAILED(hr)) return error_.Set(hr, "cannot set the read state: " + (err.empty() ? ResultText(hr) : err));
@@ -1069,7 +1053,8 @@ HRESULT LoadMessageParts(sqlite3* db, int64_t message_id, std::map<ULONG, Attach
     if (!ParsePropList(s.Blob(2), &a.props)) return MAPI_E_CORRUPT_DATA;
     // length() of the large values reads their size, not their bytes.
     a.bytes = s.Int(3);
-    for (const auto& [id, v] : a.props) a.bytes += 8 + (v.truncated ? 0 : static_cast<int64_t>(v.data.size()));
+    for (const auto& [id, v] : a.props)
+      a.bytes += 8 + (v.truncated ? 0 : static_cast<int64_t>(v.data.size()));
     (*attachments)[static_cast<ULONG>(s.Int(1))] = std::move(a);
   }
   if (rc != SQLITE_DONE) return MAPI_E_CALL_FAILED;
@@ -1086,17 +1071,17 @@ HRESULT OpenMessageObject(std::shared_ptr<StoreContext> store, int64_t message_i
   std::map<ULONG, AttachEntry> attachments;
   std::vector<RecipientRow> recipients;
   std::string err;
-  HRESULT hr = Guarded([&] {
-    return store->db->Read(
-        [&](sqlite3* db) -> HRESULT {
+  HRESULT hr = store->db->Read(
+      [&](sqlite3* db) {
+        return Guarded([&]() -> HRESULT {
           HRESULT r = LoadMessage(db, message_id, &rec);
           if (FAILED(r)) return r;
           if (rec.store_id != store->info.id) return MAPI_E_NOT_FOUND;
           if (FAILED(r = LoadLargeProps(db, ObjKind::kMessage, message_id, &rec.props))) return r;
           return LoadMessageParts(db, message_id, &attachments, &recipients);
-        },
-        &err);
-  });
+        });
+      },
+      &err);
   if (FAILED(hr)) return hr;
   bool writable = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
   auto* msg = new (std::nothrow) Message(std::move(store), std::move(rec), writable);

@@ -1,6 +1,7 @@
 // Tests of messages, attachments, recipients, submission and the address
 // book, on a private database built with the administration API.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "addrbook.h"
 #include "com.h"
@@ -71,7 +70,8 @@ std::string Text(const SPropValue& v) {
     case PT_LONG: return std::to_string(v.Value.l);
     case PT_BOOLEAN: return std::to_string(v.Value.b);
     case PT_SYSTIME:
-      return std::to_string((static_cast<uint64_t>(v.Value.ft.dwHighDateTime) << 32) | v.Value.ft.dwLowDateTime);
+      return std::to_string((static_cast<uint64_t>(v.Value.ft.dwHighDateTime) << 32) |
+                            v.Value.ft.dwLowDateTime);
     default: return "<error>";
   }
 }
@@ -149,11 +149,13 @@ struct AdrList {
         } else if (PROP_TYPE(tag) == PT_BOOLEAN) {
           v.Value.b = static_cast<unsigned short>(std::atoi(value.c_str()));
         } else if (PROP_TYPE(tag) == PT_BINARY) {
-          MAPIAllocateMore(static_cast<ULONG>(value.size()), e.lpProps, reinterpret_cast<void**>(&v.Value.bin.lpb));
+          MAPIAllocateMore(static_cast<ULONG>(value.size()), e.lpProps,
+                           reinterpret_cast<void**>(&v.Value.bin.lpb));
           std::memcpy(v.Value.bin.lpb, value.data(), value.size());
           v.Value.bin.cb = static_cast<ULONG>(value.size());
         } else {
-          MAPIAllocateMore(static_cast<ULONG>(value.size() + 1), e.lpProps, reinterpret_cast<void**>(&v.Value.lpszA));
+          MAPIAllocateMore(static_cast<ULONG>(value.size() + 1), e.lpProps,
+                           reinterpret_cast<void**>(&v.Value.lpszA));
           std::memcpy(v.Value.lpszA, value.c_str(), value.size() + 1);
         }
       }
@@ -171,7 +173,9 @@ struct AdrList {
 
 std::vector<std::pair<ULONG, std::string>> Recipient(const std::string& name, const std::string& address,
                                                      ULONG type) {
-  return {{PR_DISPLAY_NAME, name}, {PR_EMAIL_ADDRESS, address}, {PR_ADDRTYPE, "SMTP"},
+  return {{PR_DISPLAY_NAME, name},
+          {PR_EMAIL_ADDRESS, address},
+          {PR_ADDRTYPE, "SMTP"},
           {PR_RECIPIENT_TYPE, std::to_string(type)}};
 }
 
@@ -322,7 +326,9 @@ TEST_F(MessageTest, PropertiesOfEveryTypeSurviveSaveAndReopen) {
   GUID guid = MakeOleGuid(0x12345678, 1, 2);
   SPropValue v[12] = {};
   v[0].ulPropTag = PR_SUBJECT;
-  v[0].Value.lpszA = const_cast<char*>("Stra\xC3\x9F" "e");
+  v[0].Value.lpszA = const_cast<char*>(
+      "Stra\xC3\x9F"
+      "e");
   v[1].ulPropTag = PR_IMPORTANCE;
   v[1].Value.l = 2;
   v[2].ulPropTag = PROP_TAG(PT_I2, 0x6000);
@@ -356,15 +362,18 @@ TEST_F(MessageTest, PropertiesOfEveryTypeSurviveSaveAndReopen) {
   EXPECT_EQ(IdOfEntry(PropText(msg.get(), PR_PARENT_ENTRYID)), FolderId("alice", "Drafts"));
 
   ComPtr<IMessage> again = Open(id, 0);
-  SizedSPropTagArray(13, tags) = {13, {v[0].ulPropTag, v[1].ulPropTag, v[2].ulPropTag, v[3].ulPropTag,
-                                       v[4].ulPropTag, v[5].ulPropTag, v[6].ulPropTag, v[7].ulPropTag,
-                                       v[8].ulPropTag, v[9].ulPropTag, v[10].ulPropTag, v[11].ulPropTag,
-                                       clsid.ulPropTag}};
+  SizedSPropTagArray(13, tags) = {
+      13,
+      {v[0].ulPropTag, v[1].ulPropTag, v[2].ulPropTag, v[3].ulPropTag, v[4].ulPropTag, v[5].ulPropTag,
+       v[6].ulPropTag, v[7].ulPropTag, v[8].ulPropTag, v[9].ulPropTag, v[10].ulPropTag, v[11].ulPropTag,
+       clsid.ulPropTag}};
   ULONG n = 0;
   LPSPropValue got = nullptr;
   ASSERT_EQ(again->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &n, &got), S_OK);
   BufferGuard g{got};
-  EXPECT_STREQ(got[0].Value.lpszA, "Stra\xC3\x9F" "e");
+  EXPECT_STREQ(got[0].Value.lpszA,
+               "Stra\xC3\x9F"
+               "e");
   EXPECT_EQ(got[1].Value.l, 2);
   EXPECT_EQ(got[2].Value.i, -7);
   EXPECT_EQ(got[3].Value.b, 1);
@@ -555,8 +564,9 @@ TEST_F(MessageTest, ResolveNameFindsMailboxesAndOneOffsOrFailsWholly) {
   const std::string alice_id = list.Get(0, PR_ENTRYID);
   ULONG type = 0;
   ComPtr<IUnknown> unk;
-  ASSERT_EQ(ab->OpenEntry(static_cast<ULONG>(alice_id.size()), reinterpret_cast<LPENTRYID>(const_cast<char*>(alice_id.data())),
-                          nullptr, 0, &type, unk.put()),
+  ASSERT_EQ(ab->OpenEntry(static_cast<ULONG>(alice_id.size()),
+                          reinterpret_cast<LPENTRYID>(const_cast<char*>(alice_id.data())), nullptr, 0, &type,
+                          unk.put()),
             S_OK);
   EXPECT_EQ(type, MAPI_MAILUSER);
   auto* user = static_cast<IMailUser*>(unk.get());
@@ -632,7 +642,8 @@ TEST_F(MessageTest, SubmitQueuesRemoteRecipientsAndHonoursDeleteAfterSubmit) {
 
   ComPtr<IMessage> msg = NewMessage();
   ASSERT_EQ(SetProp(msg.get(), SPropValue{PR_DELETE_AFTER_SUBMIT, 0, {.b = 1}}), S_OK);
-  AdrList to({Recipient("Bob", "bob@example.org", MAPI_TO), Recipient("Far", "far@elsewhere.example", MAPI_TO)});
+  AdrList to(
+      {Recipient("Bob", "bob@example.org", MAPI_TO), Recipient("Far", "far@elsewhere.example", MAPI_TO)});
   ASSERT_EQ(msg->ModifyRecipients(MODRECIP_ADD, to.list), S_OK);
   ASSERT_EQ(msg->SubmitMessage(0), S_OK);
 
@@ -646,8 +657,9 @@ TEST_F(MessageTest, SubmitQueuesRemoteRecipientsAndHonoursDeleteAfterSubmit) {
             static_cast<LONG>(MSGFLAG_SUBMIT | MSGFLAG_UNSENT));
   ComPtr<IMAPITable> table;
   ASSERT_EQ(copy->GetRecipientTable(0, table.put()), S_OK);
-  EXPECT_EQ(Rows(table.get(), {PR_EMAIL_ADDRESS, kPrResponsibility}),
-            (std::vector<std::vector<std::string>>{{"bob@example.org", "1"}, {"far@elsewhere.example", "0"}}));
+  EXPECT_EQ(
+      Rows(table.get(), {PR_EMAIL_ADDRESS, kPrResponsibility}),
+      (std::vector<std::vector<std::string>>{{"bob@example.org", "1"}, {"far@elsewhere.example", "0"}}));
 }
 
 // ---- Kill safety ----
@@ -747,7 +759,8 @@ TEST_F(MessageTest, KillDuringSaveLeavesOldOrNewMessage) {
     waitpid(pid, &status, 0);
     if (!WIFSIGNALED(status)) {
       std::ifstream log(dir_ / "child.log");
-      FAIL() << "the child stopped before it was killed:\n" << std::string(std::istreambuf_iterator<char>(log), {});
+      FAIL() << "the child stopped before it was killed:\n"
+             << std::string(std::istreambuf_iterator<char>(log), {});
     }
 
     gen = SavedGeneration(alice_, id);
