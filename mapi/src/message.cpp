@@ -441,6 +441,9 @@ class Message final : public SavableObject<IMessage> {
   ULONG FlagsLocked() const;
   std::string DisplayListLocked(ULONG recipient_type) const;
   HRESULT SubmitStepLocked(WriteTxn& txn, MessageRecord& rec);
+  // A memory table with columns over the rows fill makes; fill runs with mu_ held.
+  HRESULT MakeTable(const std::function<void(std::vector<MemRow>*)>& fill,
+                      const std::vector<ULONG>& columns, LPMAPITABLE* out);
 
   MessageRecord rec_;                         // guarded by mu_; props live in props_
   bool deleted_ = false;                      // guarded by mu_; deleted by SubmitMessage
@@ -684,35 +687,43 @@ HRESULT Message::SaveChanges(ULONG flags) {
 
 // ---- Message: attachments ----
 
-HRESULT Message::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
+HRESULT Message::MakeTable(const std::function<void(std::vector<MemRow>*)>& fill,
+                             const std::vector<ULONG>& columns, LPMAPITABLE* out) {
   if (out == nullptr) return MAPI_E_INVALID_PARAMETER;
   *out = nullptr;
-  (void)flags;
   std::vector<MemRow> rows;
+  HRESULT hr;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    HRESULT hr = Guarded([&] {
-      for (const auto& [num, a] : attachments_) {
-        MemRow row;
-        row.values.emplace_back(PR_ATTACH_NUM, MakeLong(static_cast<int32_t>(num)));
-        row.values.emplace_back(PR_INSTANCE_KEY, MakeBinary(InstanceKey(num)));
-        row.values.emplace_back(PR_OBJECT_TYPE, MakeLong(MAPI_ATTACH));
-        AppendRowValues(a.props, &row);
-        if (!RowHas(row, PR_ATTACH_SIZE)) {
-          row.values.emplace_back(PR_ATTACH_SIZE,
-                                  MakeLong(static_cast<int32_t>(std::min<int64_t>(a.bytes, INT32_MAX))));
-        }
-        rows.push_back(std::move(row));
-      }
+    hr = Guarded([&] {
+      fill(&rows);
       return S_OK;
     });
-    if (FAILED(hr)) return error_.Set(hr, "cannot build the attachment table");
   }
+  if (FAILED(hr)) return error_.Set(hr, "no memory for the table");
+  return CreateMemTable(std::move(rows), columns, out);
+}
+
+HRESULT Message::GetAttachmentTable(ULONG, LPMAPITABLE* out) {
   static const std::vector<ULONG> kColumns = {
       PR_ATTACH_NUM,      PR_INSTANCE_KEY,      PR_ATTACH_METHOD,  PR_ATTACH_LONG_FILENAME,
       PR_ATTACH_FILENAME, PR_ATTACH_CONTENT_ID, PR_ATTACH_SIZE,    PR_RENDERING_POSITION,
       PR_DISPLAY_NAME,    PR_ATTACHMENT_HIDDEN, PR_ATTACH_MIME_TAG};
-  return CreateMemTable(std::move(rows), kColumns, out);
+  auto fill = [&](std::vector<MemRow>* rows) {
+    for (const auto& [num, a] : attachments_) {
+      MemRow row;
+      row.values.emplace_back(PR_ATTACH_NUM, MakeLong(static_cast<int32_t>(num)));
+      row.values.emplace_back(PR_INSTANCE_KEY, MakeBinary(InstanceKey(num)));
+      row.values.emplace_back(PR_OBJECT_TYPE, MakeLong(MAPI_ATTACH));
+      AppendRowValues(a.props, &row);
+      if (!RowHas(row, PR_ATTACH_SIZE)) {
+        row.values.emplace_back(PR_ATTACH_SIZE,
+                                MakeLong(static_cast<int32_t>(std::min<int64_t>(a.bytes, INT32_MAX))));
+      }
+      rows->push_back(std::move(row));
+    }
+  };
+  return MakeTable(fill, kColumns, out);
 }
 
 HRESULT Message::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) {
@@ -803,30 +814,21 @@ HRESULT Message::AcceptAttach(ULONG num, PropMap props) {
 
 // ---- Message: recipients ----
 
-HRESULT Message::GetRecipientTable(ULONG flags, LPMAPITABLE* out) {
-  if (out == nullptr) return MAPI_E_INVALID_PARAMETER;
-  *out = nullptr;
-  (void)flags;
-  std::vector<MemRow> rows;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    HRESULT hr = Guarded([&] {
-      for (const RecipientRow& r : recipients_) {
-        MemRow row;
-        row.values.emplace_back(PR_ROWID, MakeLong(static_cast<int32_t>(r.row_id)));
-        row.values.emplace_back(PR_INSTANCE_KEY, MakeBinary(InstanceKey(r.row_id)));
-        AppendRowValues(r.props, &row);
-        if (!RowHas(row, PR_OBJECT_TYPE)) row.values.emplace_back(PR_OBJECT_TYPE, MakeLong(MAPI_MAILUSER));
-        rows.push_back(std::move(row));
-      }
-      return S_OK;
-    });
-    if (FAILED(hr)) return error_.Set(hr, "cannot build the recipient table");
-  }
+HRESULT Message::GetRecipientTable(ULONG, LPMAPITABLE* out) {
   static const std::vector<ULONG> kColumns = {PR_ROWID,       PR_DISPLAY_NAME,   PR_EMAIL_ADDRESS,
                                               PR_ADDRTYPE,    PR_RECIPIENT_TYPE, PR_ENTRYID,
                                               PR_SMTP_ADDRESS};
-  return CreateMemTable(std::move(rows), kColumns, out);
+  auto fill = [&](std::vector<MemRow>* rows) {
+    for (const RecipientRow& r : recipients_) {
+      MemRow row;
+      row.values.emplace_back(PR_ROWID, MakeLong(static_cast<int32_t>(r.row_id)));
+      row.values.emplace_back(PR_INSTANCE_KEY, MakeBinary(InstanceKey(r.row_id)));
+      AppendRowValues(r.props, &row);
+      if (!RowHas(row, PR_OBJECT_TYPE)) row.values.emplace_back(PR_OBJECT_TYPE, MakeLong(MAPI_MAILUSER));
+      rows->push_back(std::move(row));
+    }
+  };
+  return MakeTable(fill, kColumns, out);
 }
 
 HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST mods) {
