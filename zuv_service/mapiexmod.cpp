@@ -235,9 +235,9 @@ bool CMapiExMod::GetProfileEmail(std::string* email) {
   return false;
 }
 
-bool CMapiExMod::CreateProfile(const char* profile) {
-  const char* fn = "CMapiExMod::CreateProfile";
-  NLog_InfoA("ZUV", "%s:%s: Creating a profile %s", kFile, fn, Str(profile));
+bool CMapiExMod::AdminProfile(const char* profile, bool create) {
+  const char* fn = create ? "CMapiExMod::CreateProfile" : "CMapiExMod::DeleteProfile";
+  NLog_InfoA("ZUV", create ? "%s:%s: Creating a profile %s" : "%s:%s: Deleting a profile %s", kFile, fn, Str(profile));
   MapiPtr<IProfAdmin> admin;
   HRESULT hr = MAPIAdminProfiles(0, admin.put());
   if (FAILED(hr)) {
@@ -245,27 +245,10 @@ bool CMapiExMod::CreateProfile(const char* profile) {
     LogMapiError(hr, kFile, fn);
     return false;
   }
-  hr = admin->CreateProfile(const_cast<char*>(Str(profile)), nullptr, 0, 0);
+  char* name = const_cast<char*>(Str(profile));
+  hr = create ? admin->CreateProfile(name, nullptr, 0, 0) : admin->DeleteProfile(name, 0);
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot create profile %s", kFile, fn, Str(profile));
-    LogMapiError(hr, kFile, fn);
-    return false;
-  }
-  return true;
-}
-
-bool CMapiExMod::DeleteProfile(const char* profile) {
-  const char* fn = "CMapiExMod::DeleteProfile";
-  NLog_InfoA("ZUV", "%s:%s: Deleting a profile %s", kFile, fn, Str(profile));
-  MapiPtr<IProfAdmin> admin;
-  HRESULT hr = MAPIAdminProfiles(0, admin.put());
-  if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot get profiles object %s", kFile, fn, Str(profile));
-    LogMapiError(hr, kFile, fn);
-    return false;
-  }
-  hr = admin->DeleteProfile(const_cast<char*>(Str(profile)), 0);
-  if (FAILED(hr)) {
+    if (create) NLog_ErrorA("ZUV", "%s:%s: Cannot create profile %s", kFile, fn, Str(profile));
     LogMapiError(hr, kFile, fn);
     return false;
   }

@@ -96,8 +96,8 @@ class CMapiExMod {
   void Logout();
   bool GetProfileName(std::string* name);
   bool GetProfileEmail(std::string* email);
-  bool CreateProfile(const char* profile);
-  bool DeleteProfile(const char* profile);
+  bool CreateProfile(const char* profile) { return AdminProfile(profile, true); }
+  bool DeleteProfile(const char* profile) { return AdminProfile(profile, false); }
 
   // ---- Stores ----
 
@@ -185,6 +185,7 @@ class CMapiExMod {
   void SetSessionForTest(IMAPISession* session);
 
  private:
+  bool AdminProfile(const char* profile, bool create);
   // Files store under key (taking over the caller's reference); a store
   // already filed there is released.
   void FileStore(const std::string& key, IMsgStore* store);

@@ -27,14 +27,6 @@ CMAPIFolder* OpenFolderEntry(CMapiExMod* module, IMsgStore* store, ULONG cb, LPE
   return new CMAPIFolder(module, folder.release(), flags);
 }
 
-std::string StoreLastError(IMsgStore* store, HRESULT hr) {
-  MapiBuffer<MAPIERROR> error;
-  if (store == nullptr || FAILED(store->GetLastError(hr, 0, error.put())) || !error || error->lpszError == nullptr) {
-    return "";
-  }
-  return error->lpszError;
-}
-
 }  // namespace
 
 CMAPIFolder* CMapiExMod::Finish(CMAPIFolder* folder, bool setCurrent) {
@@ -103,7 +95,7 @@ CMAPIFolder* CMapiExMod::OpenInbox(bool setCurrent) {
   CMAPIFolder* folder = nullptr;
   if (SUCCEEDED(hr)) folder = OpenFolderEntry(this, store, cb, id.get(), folder_open_flags_, &hr);
   if (folder == nullptr) {
-    NLog_ErrorA("ZUV", "%s:%s:MAPI Error:%s\n", kFile, fn, StoreLastError(store, hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s:MAPI Error:%s\n", kFile, fn, zuv::LastErrorText(store, hr).c_str());
     return nullptr;
   }
   return Finish(folder, setCurrent);
@@ -188,7 +180,7 @@ CMAPIFolder* CMapiExMod::OpenFolderByEntryID(const char* entryID, const char* st
   if (FAILED(hr)) {
     NLog_ErrorA("ZUV", "%s:%s:Opening folder with entryID %s on MsgStore:%s", fn, "FAILED", id_text, Str(storeKey));
     LogMapiError(hr, kFile, fn);
-    std::string text = StoreLastError(store, hr);
+    std::string text = zuv::LastErrorText(store, hr);
     if (!text.empty()) {
       NLog_ErrorA("ZUV", "%s:%s:MAPI Error:%s\n", kFile, fn, text.c_str());
     } else {

@@ -12,23 +12,6 @@ namespace {
 constexpr const char* kFile = "zuv_service/mapifolder";
 constexpr LONG kHierarchyRows = 0x100000;
 
-std::string ErrorText(IMAPIProp* obj, HRESULT hr) {
-  MapiBuffer<MAPIERROR> error;
-  if (obj == nullptr || FAILED(obj->GetLastError(hr, 0, error.put())) || !error || error->lpszError == nullptr) {
-    return "";
-  }
-  return error->lpszError;
-}
-
-std::string TableErrorText(IMAPITable* table, HRESULT hr) {
-  MapiBuffer<MAPIERROR> error;
-  if (table == nullptr || FAILED(table->GetLastError(hr, 0, error.put())) || !error ||
-      error->lpszError == nullptr) {
-    return "";
-  }
-  return error->lpszError;
-}
-
 }  // namespace
 
 CMAPIFolder::CMAPIFolder(CMapiExMod* module, IMAPIFolder* folder, ULONG flags) : flags_(flags) {
@@ -52,16 +35,18 @@ void CMAPIFolder::Close() {
   CMAPIObject::Close();
 }
 
-bool CMAPIFolder::GetContentsTable(std::string* error) {
-  if (Folder() == nullptr) {
-    *error = "Unknown MAPI Error getting contents table";
-    return false;
-  }
+HRESULT CMAPIFolder::OpenContentsTable() {
   if (contents_ != nullptr) std::exchange(contents_, nullptr)->Release();
+  if (Folder() == nullptr) return E_INVALIDARG;
   HRESULT hr = Folder()->GetContentsTable(0, &contents_);
+  if (FAILED(hr)) contents_ = nullptr;
+  return hr;
+}
+
+bool CMAPIFolder::GetContentsTable(std::string* error) {
+  HRESULT hr = OpenContentsTable();
   if (FAILED(hr)) {
-    contents_ = nullptr;
-    std::string text = ErrorText(item_, hr);
+    std::string text = zuv::LastErrorText(item_, hr);
     *error = text.empty() ? "Unknown MAPI Error getting contents table" : text;
     return false;
   }
@@ -69,22 +54,16 @@ bool CMAPIFolder::GetContentsTable(std::string* error) {
 }
 
 bool CMAPIFolder::GetContents(std::string* error) {
-  if (Folder() == nullptr) {
-    *error = "Unknown MAPI Error";
-    return false;
-  }
-  if (contents_ != nullptr) std::exchange(contents_, nullptr)->Release();
-  HRESULT hr = Folder()->GetContentsTable(0, &contents_);
+  HRESULT hr = OpenContentsTable();
   if (FAILED(hr)) {
-    contents_ = nullptr;
-    std::string text = ErrorText(item_, hr);
+    std::string text = zuv::LastErrorText(item_, hr);
     *error = text.empty() ? "Unknown MAPI Error getting contents" : "Error getting contents:" + text;
     return false;
   }
   auto cols = MakePropTags(PR_MESSAGE_FLAGS, PR_ENTRYID);
   hr = contents_->SetColumns(cols.get(), 0);
   if (FAILED(hr)) {
-    std::string text = TableErrorText(contents_, hr);
+    std::string text = zuv::LastErrorText(contents_, hr);
     *error = text.empty() ? "Unknown MAPI Error" : "Error getting contents:" + text;
     return false;
   }
@@ -152,7 +131,7 @@ bool CMAPIFolder::GetNextSubFolder(std::unique_ptr<CMAPIFolder>* folder, std::st
     HRESULT hr = hierarchy_->QueryRows(1, 0, rows.put());
     if (FAILED(hr)) {
       NLog_ErrorA("ZUV", "%s:%s:MAPI Error:%s\n", kFile, "CMAPIFolder::GetNextSubFolder",
-                  TableErrorText(hierarchy_, hr).c_str());
+                  zuv::LastErrorText(hierarchy_, hr).c_str());
       return false;
     }
     if (rows->cRows == 0) return false;
@@ -310,7 +289,7 @@ HRESULT CMAPIFolder::ProptagFromString(const char* name, ULONG propType, ULONG* 
   HRESULT hr = item_->GetIDsFromNames(1, names, create ? MAPI_CREATE : 0, tags.put());
   if (FAILED(hr)) {
     NLog_ErrorA("ZUV", "Error ProptagFromString for %s\n", shown);
-    std::string text = ErrorText(item_, hr);
+    std::string text = zuv::LastErrorText(item_, hr);
     if (!text.empty()) {
       NLog_ErrorA("ZUV", "%s:Error resolving proptag %s:%s\n", "CMAPIFolder::ProptagFromString", shown, text.c_str());
     } else {

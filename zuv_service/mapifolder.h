@@ -72,6 +72,8 @@ class CMAPIFolder : public CMAPIObject {
 
  private:
   std::unique_ptr<CMAPIFolder> OpenSubFolder(const SBinary& entryID);
+  // (Re)opens contents_; the MAPI result.
+  HRESULT OpenContentsTable();
   void ReleaseTables();
 
   ULONG flags_;

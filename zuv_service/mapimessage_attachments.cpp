@@ -20,22 +20,6 @@ constexpr char kContactPicture[] = "ContactPicture.jpg";
 // The size and its NUL must fit the 10-byte header.
 constexpr uint64_t kMaxSendSize = 1000000000ULL;
 
-std::string TableError(IMAPITable* table, HRESULT hr) {
-  MapiBuffer<MAPIERROR> error;
-  if (table == nullptr || FAILED(table->GetLastError(hr, 0, error.put())) || !error || error->lpszError == nullptr) {
-    return "";
-  }
-  return error->lpszError;
-}
-
-std::string PropError(IMAPIProp* obj, HRESULT hr) {
-  MapiBuffer<MAPIERROR> error;
-  if (obj == nullptr || FAILED(obj->GetLastError(hr, 0, error.put())) || !error || error->lpszError == nullptr) {
-    return "";
-  }
-  return error->lpszError;
-}
-
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
 };
@@ -46,20 +30,20 @@ bool CMAPIObject::FindAttachment(IMessage* message, ULONG attachNum, const char*
   MapiPtr<IMAPITable> table;
   HRESULT hr = message->GetAttachmentTable(0, table.put());
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot get the attachment table:%s", kFile, function, PropError(message, hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot get the attachment table:%s", kFile, function, zuv::LastErrorText(message, hr).c_str());
     return false;
   }
   auto cols = MakePropTags(PR_ATTACH_NUM, PR_ATTACH_LONG_FILENAME_A, PR_ATTACH_FILENAME_A);
   if (FAILED(hr = table->SetColumns(cols.get(), 0))) {
     NLog_ErrorA("ZUV", "%s:%s: Cannot set the columns for attachment table query:%s", kFile, function,
-                TableError(table.get(), hr).c_str());
+                zuv::LastErrorText(table.get(), hr).c_str());
     return false;
   }
   for (;;) {
     MapiRows rows;
     if (FAILED(hr = table->QueryRows(1, 0, rows.put()))) {
       NLog_ErrorA("ZUV", "%s:%s: Cannot query the attachment table:%s", kFile, function,
-                  TableError(table.get(), hr).c_str());
+                  zuv::LastErrorText(table.get(), hr).c_str());
       return false;
     }
     if (rows->cRows == 0) return false;
@@ -101,19 +85,19 @@ bool ReadAttachmentRow(IMessage* message, int index, LPSPropTagArray cols, const
   HRESULT hr = message->GetAttachmentTable(0, table.put());
   ULONG count = 0;
   if (FAILED(hr) || FAILED(hr = table->GetRowCount(0, &count))) {
-    NLog_ErrorA("ZUV", "%s:%s: Error getting the attachment table:%s", kFile, function, PropError(message, hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Error getting the attachment table:%s", kFile, function, zuv::LastErrorText(message, hr).c_str());
     return false;
   }
   if (index < 0 || static_cast<ULONG>(index) >= count) return false;
   if (FAILED(hr = table->SetColumns(cols, 0))) {
     NLog_ErrorA("ZUV", "%s:%s: Error setting the attachment table columns:%s", kFile, function,
-                TableError(table.get(), hr).c_str());
+                zuv::LastErrorText(table.get(), hr).c_str());
     return false;
   }
   if (FAILED(hr = table->QueryRows(static_cast<LONG>(count), 0, rows->put())) ||
       (*rows)->cRows <= static_cast<ULONG>(index)) {
     NLog_ErrorA("ZUV", "%s:%s: Error querying the attachment table :%s", kFile, function,
-                TableError(table.get(), hr).c_str());
+                zuv::LastErrorText(table.get(), hr).c_str());
     return false;
   }
   *row = &(*rows)->aRow[index];
@@ -158,13 +142,13 @@ bool CMAPIObject::SaveAttachment(int socket, ULONG attachNum) {
   MapiPtr<IAttach> attach;
   HRESULT hr = message->OpenAttach(attachNum, nullptr, 0, attach.put());
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot open the attachment :%s", kFile, fn, PropError(message.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot open the attachment :%s", kFile, fn, zuv::LastErrorText(message.get(), hr).c_str());
     return false;
   }
   MapiPtr<IStream> stream;
   hr = attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, stream.put_unknown());
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot open PR_ATTACH_DATA_BIN:%s", kFile, fn, PropError(attach.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot open PR_ATTACH_DATA_BIN:%s", kFile, fn, zuv::LastErrorText(attach.get(), hr).c_str());
     return false;
   }
   STATSTG stat{};
@@ -193,7 +177,7 @@ bool CMAPIObject::SaveAttachment(int socket, ULONG attachNum) {
   if (SUCCEEDED(hr) && total == size) {
     NLog_TraceA("ZUV", "Success %d", static_cast<int>(total));
   } else {
-    NLog_TraceA("ZUV", "FAILED:%d:%s", static_cast<int>(total), PropError(attach.get(), hr).c_str());
+    NLog_TraceA("ZUV", "FAILED:%d:%s", static_cast<int>(total), zuv::LastErrorText(attach.get(), hr).c_str());
   }
   if (total > 0) (void)zuv::SendAll(socket, data.data(), total);
   return true;
@@ -225,7 +209,7 @@ bool CMAPIObject::AddAttachment(const char* path, ULONG flags, const SPropValue*
   MapiPtr<IAttach> attach;
   HRESULT hr = message->CreateAttach(nullptr, flags, &num, attach.put());
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot create attachment for message:%s", kFile, fn, PropError(message.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot create attachment for message:%s", kFile, fn, zuv::LastErrorText(message.get(), hr).c_str());
     return false;
   }
   std::vector<SPropValue> props(extraProps, extraProps + (extraProps != nullptr ? extraCount : 0));
@@ -252,15 +236,18 @@ bool CMAPIObject::AddAttachment(const char* path, ULONG flags, const SPropValue*
   props.insert(props.end(), p, p + 5);
   hr = attach->SetProps(static_cast<ULONG>(props.size()), props.data(), nullptr);
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot set properties to attachment:%s", kFile, fn, PropError(attach.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot set properties to attachment:%s", kFile, fn, zuv::LastErrorText(attach.get(), hr).c_str());
     return false;
   }
   MapiPtr<IStream> stream;
   hr = attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, stream.put_unknown());
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot set properties to attachment:%s", kFile, fn, PropError(attach.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot set properties to attachment:%s", kFile, fn, zuv::LastErrorText(attach.get(), hr).c_str());
     return false;
   }
+  // An empty file must still leave an empty PR_ATTACH_DATA_BIN: the store
+  // keeps a created stream only when something changed it.
+  if (FAILED(hr = stream->SetSize(ULARGE_INTEGER{}))) return false;
   ULONG total = 0;
   char block[kFileBlock];
   for (;;) {
@@ -293,7 +280,7 @@ bool CMAPIObject::DeleteAttachment(ULONG attachNum) {
   if (!message || !FindAttachment(message.get(), attachNum, fn)) return false;
   HRESULT hr = message->DeleteAttach(attachNum, 0, nullptr, 0);
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot delete the attachment :%s", kFile, fn, PropError(message.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot delete the attachment :%s", kFile, fn, zuv::LastErrorText(message.get(), hr).c_str());
     return false;
   }
   return true;
@@ -307,16 +294,16 @@ bool CMAPIObject::SetAttachmentProperties(ULONG attachNum, LPSPropValue props, U
   MapiPtr<IAttach> attach;
   HRESULT hr = message->OpenAttach(attachNum, nullptr, MAPI_MODIFY, attach.put());
   if (FAILED(hr)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot open the attachment :%s", kFile, fn, PropError(message.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot open the attachment :%s", kFile, fn, zuv::LastErrorText(message.get(), hr).c_str());
     return false;
   }
   if (FAILED(hr = attach->SetProps(count, props, nullptr))) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot set the attachment properties:%s", kFile, fn, PropError(attach.get(), hr).c_str());
+    NLog_ErrorA("ZUV", "%s:%s: Cannot set the attachment properties:%s", kFile, fn, zuv::LastErrorText(attach.get(), hr).c_str());
     return false;
   }
   if (FAILED(hr = attach->SaveChanges(0))) {
     NLog_ErrorA("ZUV", "%s:%s: Cannot save the attachment properties:%s", kFile, fn,
-                PropError(attach.get(), hr).c_str());
+                zuv::LastErrorText(attach.get(), hr).c_str());
     return false;
   }
   return true;

@@ -164,12 +164,7 @@ MapiPtr<IMessage> CMAPIObject::AsMessage() {
   return message;
 }
 
-std::string CMAPIObject::ItemErrorText(HRESULT hr) {
-  if (item_ == nullptr) return "";
-  MapiBuffer<MAPIERROR> error;
-  if (FAILED(item_->GetLastError(hr, 0, error.put())) || !error || error->lpszError == nullptr) return "";
-  return error->lpszError;
-}
+std::string CMAPIObject::ItemErrorText(HRESULT hr) { return zuv::LastErrorText(item_, hr); }
 
 void CMAPIObject::LogItemError(HRESULT hr, const char* where, const char* function) {
   std::string text = ItemErrorText(hr);
@@ -215,10 +210,10 @@ bool CMAPIObject::Open(CMapiExMod* module, const SBinary& entryID) {
   if (SUCCEEDED(hr) && unk) hr = unk->QueryInterface(IID_IMAPIProp, prop.put_void());
   if (FAILED(hr) || !prop) {
     NLog_ErrorA("ZUV", "%s:%s: Cannot do OpenENtry using the specified entryID:%s", kFile, fn, hex.c_str());
-    MapiBuffer<MAPIERROR> error;
-    if (SUCCEEDED(session->GetLastError(hr, 0, error.put())) && error && error->lpszError != nullptr) {
+    std::string text = zuv::LastErrorText(session, hr);
+    if (!text.empty()) {
       NLog_ErrorA("ZUV", "%s::Cannot do OpenEntry using the specified entryID (%s):,%s\n", fn, hex.c_str(),
-                  error->lpszError);
+                  text.c_str());
     } else {
       NLog_ErrorA("ZUV", "%s:Cannot do OpenENtry using the specified entryID\n", fn);
     }
@@ -262,10 +257,9 @@ bool CMAPIObject::Create(CMapiExMod* module, CMAPIFolder* folder) {
   MapiPtr<IMessage> message;
   HRESULT hr = folder->Folder()->CreateMessage(nullptr, 0, message.put());
   if (FAILED(hr)) {
-    std::string text;
-    MapiBuffer<MAPIERROR> error;
-    if (SUCCEEDED(folder->Folder()->GetLastError(hr, 0, error.put())) && error && error->lpszError != nullptr) {
-      NLog_InfoA("ZUV", "%s:Error doing Create :%s\n", fn, error->lpszError);
+    std::string text = zuv::LastErrorText(folder->Folder(), hr);
+    if (!text.empty()) {
+      NLog_InfoA("ZUV", "%s:Error doing Create :%s\n", fn, text.c_str());
     } else {
       NLog_InfoA("ZUV", "%s:Unknown Error doing Create :%s\n", fn, "");
     }

@@ -152,6 +152,17 @@ std::string EntryIDToString(const void* data, size_t len);
 // MAPINAMEID names.
 std::u16string AnsiToWide(std::string_view text);
 
+// The text GetLastError of obj (any MAPI object or table) records for hr;
+// "" when it has none.
+template <class T>
+std::string LastErrorText(T* obj, HRESULT hr) {
+  MAPIERROR* error = nullptr;
+  if (obj == nullptr || FAILED(obj->GetLastError(hr, 0, &error)) || error == nullptr) return "";
+  std::string text = error->lpszError != nullptr ? error->lpszError : "";
+  MAPIFreeBuffer(error);
+  return text;
+}
+
 // Text of a MAPI time for logs and contacts: "MM/dd/yyyy" in local time;
 // "" for a zero time.
 std::string FileTimeToLocalDate(const FILETIME& ft);

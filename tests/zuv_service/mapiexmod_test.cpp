@@ -221,6 +221,11 @@ TEST_F(MapiExModTest, LoginNamesTheProfileAndMailboxAndFailsWithoutOne) {
   EXPECT_TRUE(CMapiExMod::GetMapiDllPath(nullptr, path, sizeof(path)));
   EXPECT_NE(path[0], '\0');
 
+  EXPECT_TRUE(module_->CreateProfile("extra"));
+  EXPECT_FALSE(module_->CreateProfile("EXTRA"));
+  EXPECT_TRUE(module_->DeleteProfile("extra"));
+  EXPECT_FALSE(module_->DeleteProfile("extra"));
+
   CMapiExMod lost("conn:lost");
   EXPECT_FALSE(lost.Login("conn:lost", "nosuchprofile", true));
   EXPECT_EQ(lost.GetSession(), nullptr);
