@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iconv.h>
 #include <langinfo.h>
 
 #include "logging.h"
@@ -91,22 +92,23 @@ bool HexToBin(std::string_view text, std::vector<BYTE>* bytes) {
 
 std::u16string AnsiToWide(std::string_view text) {
   std::u16string wide;
-  wide.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    char32_t c = static_cast<unsigned char>(text[i++]);
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    if (extra > 0) c &= 0x3Fu >> extra;
-    for (; extra > 0 && i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80; --extra) {
-      c = c << 6 | (static_cast<unsigned char>(text[i++]) & 0x3F);
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      wide.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      wide.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      wide.push_back(static_cast<char16_t>(c));
-    }
+  if (text.empty()) return wide;
+  iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return wide;
+  std::string in(text);
+  std::string out(in.size() * 4, '\0');
+  char* src = in.data();
+  char* dst = out.data();
+  size_t src_left = in.size();
+  size_t dst_left = out.size();
+  // Invalid bytes end the conversion; what came before is kept.
+  iconv(cd, &src, &src_left, &dst, &dst_left);
+  iconv_close(cd);
+  size_t units = (out.size() - dst_left) / 2;
+  wide.resize(units);
+  for (size_t i = 0; i < units; ++i) {
+    wide[i] = static_cast<char16_t>(static_cast<unsigned char>(out[2 * i]) |
+                                    static_cast<unsigned char>(out[2 * i + 1]) << 8);
   }
   return wide;
 }

@@ -42,6 +42,8 @@ TEST(EntryIdStringTest, ConvertsBothWaysAndRejectsBadText) {
   ASSERT_TRUE(zuv::HexToBin("", &out));
   EXPECT_TRUE(out.empty());
 
+  EXPECT_EQ(zuv::AnsiToWide("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC"), u"Gr\u00FC\u00DFe \u20AC");
+
   FILETIME ft{};
   ASSERT_TRUE(zuv::LocalDateToFileTime("04/15/1980", &ft));
   EXPECT_EQ(zuv::FileTimeToLocalDate(ft), "04/15/1980");
