@@ -215,6 +215,8 @@ Db::Db(std::string path)
 Db::~Db() { t_conns.by_db.erase(serial_); }
 
 HRESULT Db::Open(const std::string& path, std::shared_ptr<Db>* out, std::string* err) {
+  std::string scratch;
+  if (err == nullptr) err = &scratch;
   out->reset();
   namespace fs = std::filesystem;
   std::error_code ec;
@@ -304,6 +306,8 @@ HRESULT Db::CreateSchema(std::string* err) {
 }
 
 HRESULT Db::Write(const std::function<HRESULT(WriteTxn&)>& fn, std::string* err) {
+  std::string scratch;
+  if (err == nullptr) err = &scratch;
   sqlite3* conn = Conn();
   if (conn == nullptr) {
     *err = t_last_open_error;
@@ -361,6 +365,8 @@ HRESULT Db::Write(const std::function<HRESULT(WriteTxn&)>& fn, std::string* err)
 }
 
 HRESULT Db::Read(const std::function<HRESULT(sqlite3*)>& fn, std::string* err) {
+  std::string scratch;
+  if (err == nullptr) err = &scratch;
   sqlite3* conn = Conn();
   if (conn == nullptr) {
     *err = t_last_open_error;

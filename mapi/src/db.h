@@ -105,6 +105,7 @@ class Db {
   // nullptr when it cannot be opened; LastOpenError() says why.
   sqlite3* Conn();
 
+  // err may be null where the caller does not want the text.
   // Runs fn inside BEGIN IMMEDIATE ... COMMIT. fn returns S_OK to commit, a
   // failure to roll back. SQLITE_BUSY at begin or commit is retried until
   // busy_limit_ms; then MAPI_E_BUSY with *err set. Nested calls from the same

@@ -195,8 +195,11 @@ HRESULT OpenFolderObject(std::shared_ptr<StoreContext> store, int64_t folder_id,
   HRESULT hr = store->db->Read([&](sqlite3* db) { return LoadFolder(db, folder_id, &rec); }, &err);
   if (FAILED(hr)) return hr;
   if (rec.store_id != store->info.id) return MAPI_E_NOT_FOUND;
-  bool writable = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
-  *out = new Folder(std::move(store), std::move(rec), writable);
+  // Folders take writes whatever flags they were opened with: a server
+  // decides access by the mailbox's rights, and the one logged-on account
+  // has them all.
+  (void)flags;
+  *out = new Folder(std::move(store), std::move(rec), true);
   return S_OK;
 }
 

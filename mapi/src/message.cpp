@@ -12,11 +12,13 @@
 // Rules fixed here:
 //  - A new message exists from its first save: until then PR_ENTRYID,
 //    PR_RECORD_KEY and PR_INSTANCE_KEY are MAPI_E_NOT_FOUND.
-//  - SaveChanges(KEEP_OPEN_READWRITE) keeps the object writable. After
-//    SaveChanges(KEEP_OPEN_READONLY) or SaveChanges(0), and after
-//    SubmitMessage, every write (SetProps, DeleteProps, write streams,
-//    attachment and recipient changes, SaveChanges, SubmitMessage) fails with
-//    MAPI_E_NO_ACCESS; reads go on working. The same holds for IAttach.
+//  - SaveChanges(KEEP_OPEN_READWRITE) and SaveChanges(0) keep the object
+//    writable: callers save a draft with 0 and then attach and send through
+//    the same object, which servers allow. After
+//    SaveChanges(KEEP_OPEN_READONLY), and after SubmitMessage, every write
+//    (SetProps, DeleteProps, write streams, attachment and recipient
+//    changes, SaveChanges, SubmitMessage) fails with MAPI_E_NO_ACCESS; reads
+//    go on working. The same holds for IAttach.
 //  - SaveChanges fails with MAPI_E_OBJECT_CHANGED when another object saved
 //    the message after this one read it (FORCE_SAVE overrides), and with
 //    MAPI_E_OBJECT_DELETED when the message is gone.
@@ -65,7 +67,7 @@ constexpr uint16_t kIdNextAttachNum = 0x67F1;
 constexpr uint16_t Id(ULONG tag) { return static_cast<uint16_t>(tag >> 16); }
 
 constexpr std::string_view kTextReadOnly =
-    "the object is read-only (opened without MAPI_MODIFY, saved without KEEP_OPEN_READWRITE, or "
+    "the object is read-only (opened without MAPI_MODIFY, saved with KEEP_OPEN_READONLY, or "
     "submitted)";
 
 // Bytes a property list takes, as PR_MESSAGE_SIZE counts them.
@@ -489,7 +491,7 @@ class Attach final : public SavableObject<IAttach> {
     }
     std::lock_guard<std::mutex> lock(mu_);
     dirty_ = false;
-    if ((flags & KEEP_OPEN_READWRITE) == 0) writable_ = false;
+    if ((flags & KEEP_OPEN_READONLY) != 0) writable_ = false;
     return S_OK;
   }
 
@@ -681,7 +683,7 @@ HRESULT Message::SaveChanges(ULONG flags) {
   // A saved message without changes has nothing to write.
   HRESULT hr = rec_.id != 0 && !dirty_ ? S_OK : SaveLocked((flags & FORCE_SAVE) != 0, nullptr, &err);
   if (FAILED(hr)) return error_.Set(hr, "cannot save the message: " + (err.empty() ? ResultText(hr) : err));
-  if ((flags & KEEP_OPEN_READWRITE) == 0) writable_ = false;
+  if ((flags & KEEP_OPEN_READONLY) != 0) writable_ = false;
   return S_OK;
 }
 

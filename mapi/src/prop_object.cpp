@@ -104,6 +104,10 @@ class PropStream final : public ComObject<IStream> {
     return hr;
   }
   HRESULT Revert() override { return S_OK; }
+  void MarkDirty() {
+    std::lock_guard<std::mutex> lock(mu_);
+    dirty_ = true;
+  }
   HRESULT Stat(STATSTG* stat, DWORD) override {
     if (stat == nullptr) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mu_);
@@ -149,7 +153,11 @@ HRESULT OpenPropStream(IUnknown* owner, PropCore* core, ULONG tag, ULONG flags, 
       data = std::move(stored.data);
     }
   }
-  *out = new PropStream(owner, core, tag, std::move(data), writable);
+  auto* stream = new PropStream(owner, core, tag, std::move(data), writable);
+  // A created stream makes the property exist on Commit even when nothing
+  // was written (an empty attachment).
+  if ((flags & MAPI_CREATE) != 0) stream->MarkDirty();
+  *out = stream;
   return S_OK;
 }
 

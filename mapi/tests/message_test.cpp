@@ -358,8 +358,14 @@ TEST_F(MessageTest, ChangesStayInTheirObjectUntilSavedAndConflictsAreRefused) {
   EXPECT_EQ(b->SaveChanges(KEEP_OPEN_READWRITE | FORCE_SAVE), S_OK);
   EXPECT_EQ(PropText(Open(id, 0).get(), PR_SUBJECT), "three");
 
-  // A closing save ends writes but not reads; so does opening read-only.
+  // A plain save keeps the object writable, as drafts are saved and then
+  // sent through the same object.
   ASSERT_EQ(b->SaveChanges(0), S_OK);
+  ASSERT_EQ(Set(b.get(), PR_SUBJECT, "three"), S_OK);
+  ASSERT_EQ(b->SaveChanges(0), S_OK);
+
+  // A read-only save ends writes but not reads; so does opening read-only.
+  ASSERT_EQ(b->SaveChanges(KEEP_OPEN_READONLY), S_OK);
   EXPECT_EQ(Set(b.get(), PR_SUBJECT, "four"), MAPI_E_NO_ACCESS);
   ComPtr<IAttach> att;
   ULONG num = 0;
