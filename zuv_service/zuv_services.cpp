@@ -1,9 +1,11 @@
 // zuv_services.cpp: start-up, the stop event and shutdown of the service.
 //
-// DESIGN: ServiceStart runs on the process's main thread. It prepares the
-// module directory and logging, reads the settings, starts the main service
-// thread (which owns the listeners) and a sweeper thread for old uploads, then
-// waits on the stop event. SIGINT and SIGTERM are blocked in every thread and
+// DESIGN: ServiceStart runs on the process's main thread. It starts MAPI on
+// the configured store, prepares the module directory and logging, reads the
+// settings, logs the diagnostics banner and checks the service mailbox
+// through the shared session cache; only then does it start the main service
+// thread (which owns the listeners) and a sweeper thread for old uploads, and
+// wait on the stop event. SIGINT and SIGTERM are blocked in every thread and
 // taken by a signal thread, which signals the stop event. On stop the
 // listeners are woken and joined; connection threads are not waited for and
 // end with the process.
@@ -20,10 +22,15 @@
 #include <string>
 #include <thread>
 
+#include "ad_services.h"
+#include "diagnostics.h"
 #include "logging.h"
+#include "mapi/zuvstore_admin.h"
+#include "mapiexmod.h"
 #include "registry_file.h"
 #include "service_control.h"
 #include "settings.h"
+#include "zuv_cache.h"
 #include "zuv_services.h"
 #include "zuv_services_internal.h"
 
@@ -121,6 +128,20 @@ void SweeperThread(std::string dir) {
   } while (!g_stop_event.WaitFor(kSweepInterval));
 }
 
+// The StorePath setting, read without logging: the store must be named
+// before MAPI starts, and logging is configured only after that. The
+// settings object reads the same value again later, with its log lines.
+std::string StorePathSetting(const RegistryFile& registry, const std::string& module_dir) {
+  const RegistryKey* node = registry.OpenKey(kServiceNodePaths[0]);
+  if (node == nullptr) node = registry.OpenKey(kServiceNodePaths[1]);
+  char value[kSettingStringBytes + 1] = {};
+  uint32_t size = kSettingStringBytes;
+  if (node != nullptr && QueryValue(node, "StorePath", nullptr, value, &size) == kRegSuccess && value[0] != '\0') {
+    return value;
+  }
+  return module_dir + "/data/zuvstore.db";
+}
+
 }  // namespace
 
 const std::string& ModuleDirectory() {
@@ -140,16 +161,31 @@ void WriteLogConfig(const char* path) {
 }
 
 int ServiceStart(int argc, char** argv) {
+  // 1. The stop event is process-wide and always exists. SIGINT and SIGTERM
+  // stay pending until the signal thread takes them once running is
+  // reported.
   sigset_t stop_signals;
   BlockStopSignals(&stop_signals);
+  // 2.
+  ReportServiceStatus(ServiceState::kRunning, 0, 0);
   std::thread signal_thread(SignalThread, stop_signals);
   signal_thread.detach();  // ends at the first stop signal or with the process
 
-  ReportServiceStatus(ServiceState::kRunning, 0, 0);
-  // TODO: MAPI initialisation (multithreaded notifications, service mode)
-  // slots in here with the session module; until then nothing opens a store.
-
+  // 3. COM has no counterpart here. 4. MAPI, on the store the registry names.
   const std::string& module_dir = ModuleDirectory();
+  zuvstore::SetStorePath(StorePathSetting(ProcessRegistry(), module_dir));
+  try {
+    if (!CMapiExMod::Init(true, true)) {
+      FlushLogs();
+      std::_Exit(1);
+    }
+  } catch (...) {
+    std::printf("Cannot initialize MAPI\n");
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+
+  // 5.-8. The module directory, its two probes and logging.
   std::error_code ec;
   fs::current_path(module_dir, ec);  // relative ZUVFiles/ paths resolve here
   bool logs_ok = ProbeDirectory(module_dir + "/logs", "test-log", true);
@@ -170,17 +206,38 @@ int ServiceStart(int argc, char** argv) {
     FlushLogs();
     std::_Exit(1);
   }
+  // 9.-12.
   if (argc != 0) NLog_InfoA("ZUV", "Child process executing....");
 
   NLog_InfoA("ZUV", "Reading the registry settings for service credential entries..");
-  static ServiceSettings settings(ProcessRegistry(), module_dir);
-  (void)settings;
-  // TODO: the diagnostics banner comes here.
+  static const ServiceSettings settings(ProcessRegistry(), module_dir);
+  ZUV_Cache::SetSettings(&settings);
+  std::string directory_error;
+  if (ConfigureDirectory(settings, &directory_error) != 0) {
+    // Start-up goes on: only the service account's lookup needs the
+    // directory here, and its result is only logged.
+    NLog_ErrorA("ZUV", "Cannot configure the directory %s: %s", settings.LdapUri().c_str(),
+                directory_error.c_str());
+  }
+  PrintDiagnostics(settings);
   NLog_InfoA("ZUV", "Tovanix ZUV Service starting...");
-  LoadPorts(ProcessRegistry());
-  // TODO: the service-profile verification on the service mailbox comes here;
-  // the service starts its listeners without it until the store exists.
 
+  // 13. Sockets need no start-up call. 14. The ports; the mailbox-cache
+  // registry mutex is a static of ZUV_Cache and needs no creation.
+  LoadPorts(ProcessRegistry());
+
+  // 15. Without the service mailbox the service has nothing to serve: no
+  // listener starts, and the stopped state and the exit status tell the
+  // service manager so.
+  if (ZUV_Cache::VerifyServiceProfile() != 0) {
+    NLog_ErrorA("ZUV", "Cannot access the service mailbox");
+    ReportServiceStatus(ServiceState::kStopped, kServiceFailedExitCode, 0);
+    FlushLogs();
+    return kServiceFailedExitCode;
+  }
+
+  // 16.
+  NLog_InfoA("ZUV", "Successfully verified the service profile");
   std::thread sweeper(SweeperThread, module_dir + "/" + kUploadDir);
   NLog_InfoA("ZUV", "Starting the main ZUV thread ...");
   int main_result = 0;
@@ -188,12 +245,13 @@ int ServiceStart(int argc, char** argv) {
   NLog_InfoA("ZUV", "Waiting for termination of ZUV threads ...");
   g_stop_event.Wait();
 
+  // 17. Connection threads are not waited for: they end with the process.
   NLog_InfoA("ZUV", "Terminating the ZUV thread ...");
   g_stopping.store(true);
   ShutdownListeners();
   main_thread.join();
   sweeper.join();
-  ReportServiceStatus(ServiceState::kStopped, 0, 0);
+  ReportServiceStatus(ServiceState::kStopped, static_cast<uint32_t>(main_result), 0);
   FlushLogs();
   // No port could listen: the stop is a failure the service manager should see.
   return main_result;

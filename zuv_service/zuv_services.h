@@ -1,13 +1,16 @@
 // zuv_services.h: the service host and its network front end.
 //
-// Start-up (ServiceStart) prepares the module directory, logging and settings,
+// Start-up (ServiceStart) starts MAPI, prepares the module directory, logging
+// and settings, logs the diagnostics banner and checks the service mailbox,
 // then runs the main service thread, which owns the four listener threads.
 // Each accepted connection gets a detached thread that owns its
 // ConnectionContext and socket for the connection's life.
 //
 // Threads (owner, end):
 //   start-up thread   - main(); ends when the stop event is signalled.
-//   signal thread     - ServiceStart; waits for SIGINT/SIGTERM, signals stop.
+//   signal thread     - ServiceStart, once running is reported; waits for
+//                       SIGINT/SIGTERM and hands it to the service control
+//                       handler as the stop control; ends after one.
 //   main service thr. - ServiceStart; joins the listeners; ends when all four
 //                       have ended (set-up failure, or shutdown on stop).
 //   listener threads  - MainServiceThread; end on set-up failure or when the
@@ -132,8 +135,15 @@ int SweepUploadFiles(const std::string& dir, int64_t max_age_seconds);
 
 // ---- Service run ----
 
+// Exit status of a start that found no service mailbox, or of a stop after
+// every listener failed.
+constexpr int kServiceFailedExitCode = 1;
+
 // The whole run of the service; argc is 0 in console mode. Returns the
-// process exit code.
+// process exit code: 0 after a requested stop, kServiceFailedExitCode when
+// the service mailbox cannot be opened (no listener started) or no port
+// could listen. Ends the process itself with 1 when MAPI cannot start or
+// the logs or ZUVFiles folder is not writable.
 int ServiceStart(int argc, char** argv);
 
 // Writes the logging configuration to path, with the log folder of the

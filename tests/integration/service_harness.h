@@ -1,5 +1,6 @@
 // service_harness.h: runs the real zuv_service binary on free loopback ports
-// with a private ZUV_HOME, and speaks its protocols as a client would.
+// with a private ZUV_HOME and a private message store holding the service
+// mailbox, and speaks its protocols as a client would.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,11 +17,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "mapi/zuvstore_admin.h"
 
 namespace zuv_test {
 
@@ -137,16 +141,26 @@ inline std::string Request(int code, const std::string& extra = "", int version 
          std::to_string(code) + extra + "}";
 }
 
-// One zuv_service process in the console mode.
+// The service account the harness store holds and the registry names.
+inline constexpr const char* kServiceAlias = "svc-zuv";
+inline constexpr const char* kServiceServer = "EXCH1";
+
+// One zuv_service process in the console mode. Its store
+// (ZUV_HOME/data/zuvstore.db) is built before the first start with the mail
+// server kServiceServer and the service mailbox kServiceAlias, unless
+// set_service_mailbox(false) leaves the mailbox out. The directory it is
+// given refuses connections, so the service-account lookup fails at once.
 class ServiceProcess {
  public:
   ServiceProcess() {
     char tmpl[] = "/tmp/zuv-it-XXXXXX";
     home_ = ::mkdtemp(tmpl);
     for (auto& p : ports_) p = FreePort();
+    ldap_uri_ = "ldap://127.0.0.1:" + std::to_string(FreePort());
   }
   ~ServiceProcess() {
     Stop();
+    admin_.reset();
     std::error_code ec;
     fs::remove_all(home_, ec);
   }
@@ -160,6 +174,24 @@ class ServiceProcess {
 
   // Extra registry lines for the service node.
   void AddRegistryLines(const std::string& lines) { extra_registry_ += lines; }
+  // Registry values of the service account and the directory; an empty
+  // value leaves its line out.
+  void set_alias(const std::string& alias) { alias_ = alias; }
+  void set_ex_server(const std::string& server) { ex_server_ = server; }
+  void set_ldap_uri(const std::string& uri) { ldap_uri_ = uri; }
+  // Whether the store built at the first start holds the service mailbox.
+  void set_service_mailbox(bool with) { with_mailbox_ = with; }
+  // The first argument of the service (console mode: "RUN"); null for none.
+  void set_argument(const char* argument) { argument_ = argument; }
+  // Extra environment of the service process.
+  void SetEnv(const std::string& name, const std::string& value) { env_.emplace_back(name, value); }
+
+  fs::path StorePath() const { return home_ / "data" / "zuvstore.db"; }
+  // The store, built on first use; for tests that add mail or mailboxes.
+  zuvstore::StoreAdmin* store() {
+    if (!admin_) BuildStore();
+    return admin_.get();
+  }
 
   void WriteRegistry() {
     char buf[64];
@@ -170,22 +202,30 @@ class ServiceProcess {
       std::snprintf(buf, sizeof(buf), "\"%s\"=dword:%08x\r\n", names[i], ports_[i]);
       reg += buf;
     }
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"StorePath", StorePath().string()},
+                                      {"ExAlias", alias_},
+                                      {"ExServer", ex_server_},
+                                      {"LdapUri", ldap_uri_}}) {
+      if (!value.empty()) reg += "\"" + std::string(name) + "\"=\"" + value + "\"\r\n";
+    }
     reg += extra_registry_;
     std::ofstream(home_ / "registry.reg") << reg;
   }
 
   // Starts the service; with wait_ready, returns once every port accepts.
   bool Start(bool wait_ready = true) {
+    if (!admin_ && !BuildStore()) return false;
     WriteRegistry();
     pid_ = ::fork();
     if (pid_ == 0) {
       ::setenv("ZUV_HOME", home_.c_str(), 1);
       ::setenv("TOVANIX_REGISTRY", (home_ / "registry.reg").c_str(), 1);
+      for (const auto& [name, value] : env_) ::setenv(name.c_str(), value.c_str(), 1);
       std::string out = (home_ / "console.out").string();
       FILE* f = std::freopen(out.c_str(), "w", stdout);
       (void)f;
       f = std::freopen(out.c_str(), "a", stderr);
-      ::execl(ZUV_SERVICE_BINARY, ZUV_SERVICE_BINARY, "RUN", static_cast<char*>(nullptr));
+      ::execl(ZUV_SERVICE_BINARY, ZUV_SERVICE_BINARY, argument_, static_cast<char*>(nullptr));
       ::_exit(127);
     }
     if (!wait_ready) return pid_ > 0;
@@ -264,9 +304,39 @@ class ServiceProcess {
   }
 
  private:
+  bool BuildStore() {
+    std::error_code ec;
+    fs::create_directories(StorePath().parent_path(), ec);
+    std::string err, id;
+    if (zuvstore::StoreAdmin::Open(StorePath().string(), &admin_, &err) != S_OK ||
+        admin_->AddServer(kServiceServer, false, &err) != S_OK) {
+      std::fprintf(stderr, "harness store: %s\n", err.c_str());
+      return false;
+    }
+    if (!with_mailbox_) return true;
+    zuvstore::MailboxSpec spec;
+    spec.alias = kServiceAlias;
+    spec.display_name = "ZUV Service";
+    spec.smtp = {std::string(kServiceAlias) + "@example.com"};
+    spec.legacy_dn = std::string("/o=Example Org/ou=Admin Group (EXAMPLE1)/cn=Recipients/cn=") + kServiceAlias;
+    spec.server = kServiceServer;
+    if (admin_->AddMailbox(spec, &id, &err) != S_OK) {
+      std::fprintf(stderr, "harness store: %s\n", err.c_str());
+      return false;
+    }
+    return true;
+  }
+
   fs::path home_;
   uint16_t ports_[4] = {};
   std::string extra_registry_;
+  std::string alias_ = kServiceAlias;
+  std::string ex_server_ = kServiceServer;
+  std::string ldap_uri_;
+  bool with_mailbox_ = true;
+  const char* argument_ = "RUN";
+  std::vector<std::pair<std::string, std::string>> env_;
+  std::unique_ptr<zuvstore::StoreAdmin> admin_;
   pid_t pid_ = -1;
   int exit_status_ = -1;
 };
