@@ -6,7 +6,8 @@
 // through the shared session cache; only then does it start the main service
 // thread (which owns the listeners) and a sweeper thread for old uploads, and
 // wait on the stop event. SIGINT and SIGTERM are blocked in every thread and
-// taken by a signal thread, which signals the stop event. On stop the
+// taken by a signal thread, which passes them to the service control handler
+// as the stop control (the handler signals the stop event). On stop the
 // listeners are woken and joined; connection threads are not waited for and
 // end with the process.
 #include <signal.h>
@@ -110,13 +111,14 @@ void BlockStopSignals(sigset_t* set) {
   signal(SIGPIPE, SIG_IGN);
 }
 
+// Hands SIGINT and SIGTERM to the control handler as the stop control; ends
+// once the service is stopping.
 void SignalThread(sigset_t set) {
   int sig = 0;
   while (sigwait(&set, &sig) == 0) {
-    if (sig == SIGINT || sig == SIGTERM) {
-      SignalStopEvent();
-      return;
-    }
+    if (sig != SIGINT && sig != SIGTERM) continue;
+    ServiceControlHandler(kServiceControlStop);
+    if (ServiceStopping()) return;
   }
 }
 
