@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -13,6 +14,19 @@
 namespace zuvstore {
 
 inline bool SameIid(const IID& a, const IID& b) { return std::memcmp(&a, &b, sizeof(IID)) == 0; }
+
+// Runs body; an exception from a library call (allocation, containers)
+// becomes a result code, so none crosses the library boundary.
+template <class Fn>
+HRESULT Guarded(Fn&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    return MAPI_E_CALL_FAILED;
+  }
+}
 
 // Implements IUnknown for one interface. The creator holds the first
 // reference; Release() deletes at zero. Subclasses list the further

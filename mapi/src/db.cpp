@@ -1,6 +1,8 @@
 // db.cpp: connections, schema, transactions and the change journal.
 #include "db.h"
 
+#include "com.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,7 +212,10 @@ void WriteTxn::Emit(const ChangeEvent& e) {
 // ---- Db ----
 
 Db::Db(std::string path)
-    : path_(std::move(path)), origin_(RandomOrigin()), serial_(g_next_serial.fetch_add(1)) {}
+    : path_(std::move(path)),
+      origin_(RandomOrigin()),
+      serial_(g_next_serial.fetch_add(1)),
+      pid_(getpid()) {}
 
 Db::~Db() { t_conns.by_db.erase(serial_); }
 
@@ -225,7 +230,10 @@ HRESULT Db::Open(const std::string& path, std::shared_ptr<Db>* out, std::string*
   std::lock_guard<std::mutex> lock(g_registry_mu);
   auto it = Registry().find(key);
   if (it != Registry().end()) {
-    if (auto existing = it->second.lock()) {
+    // A Db made before a fork() belongs to the parent: its connections and
+    // journal mark must not be shared with the child.
+    auto existing = it->second.lock();
+    if (existing && existing->pid_ == getpid()) {
       *out = std::move(existing);
       return S_OK;
     }
@@ -268,7 +276,7 @@ sqlite3* Db::Conn() {
   char* msg = nullptr;
   rc = sqlite3_exec(conn,
                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=OFF; "
-                    "PRAGMA temp_store=MEMORY; PRAGMA cache_size=-16000;",
+                    "PRAGMA temp_store=MEMORY; PRAGMA cache_size=-16000; PRAGMA mmap_size=268435456;",
                     nullptr, nullptr, &msg);
   if (rc != SQLITE_OK) {
     t_last_open_error = "cannot prepare " + path_ + ": " + (msg ? msg : SqliteError(conn));
@@ -337,7 +345,7 @@ HRESULT Db::Write(const std::function<HRESULT(WriteTxn&)>& fn, std::string* err)
 
   WriteTxn txn(this, conn);
   tc->txn = &txn;
-  HRESULT hr = fn(txn);
+  HRESULT hr = Guarded([&] { return fn(txn); });  // a throw rolls back like a failure
   tc->txn = nullptr;
   if (FAILED(hr)) {
     Exec(conn, "ROLLBACK");
@@ -379,7 +387,7 @@ HRESULT Db::Read(const std::function<HRESULT(sqlite3*)>& fn, std::string* err) {
     return MAPI_E_CALL_FAILED;
   }
   ++tc->read_depth;
-  HRESULT hr = fn(conn);
+  HRESULT hr = Guarded([&] { return fn(conn); });
   --tc->read_depth;
   Exec(conn, "COMMIT");
   return hr;

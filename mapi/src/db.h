@@ -12,6 +12,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -139,6 +140,7 @@ class Db {
   const std::string path_;
   const int64_t origin_;   // this process's mark on its journal entries
   const uint64_t serial_;  // keys this Db's per-thread connections
+  const pid_t pid_;        // the process that opened it (see Open)
   std::atomic<int> emits_since_prune_{0};
   std::atomic<int> busy_limit_ms_{10000};
   std::mutex listeners_mu_;

@@ -10,18 +10,6 @@
 namespace zuvstore {
 
 // Runs body and returns its result; an exception thrown by a library call
-// inside it (allocation) becomes a result code instead of leaving the store.
-template <class Fn>
-HRESULT Guarded(Fn&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return MAPI_E_NOT_ENOUGH_MEMORY;
-  } catch (...) {
-    return MAPI_E_CALL_FAILED;
-  }
-}
-
 // Copies the saved message message_id, with its attachments and recipients,
 // into folder_id of store_id inside txn (one kCreated event). edit adjusts
 // the copy's properties; keep_recipient may adjust a recipient and returns

@@ -428,6 +428,7 @@ HRESULT SaveMessageRecord(WriteTxn& txn, MessageRecord* rec) {
   sqlite3* db = txn.conn();
   int64_t now = NowFileTime();
   bool created = rec->id == 0;
+  int64_t old_folder = 0;
   if (created && rec->created == 0) rec->created = now;
   rec->modified = now;
   if (rec->size == 0) rec->size = PropsSize(rec->props);
@@ -447,6 +448,9 @@ HRESULT SaveMessageRecord(WriteTxn& txn, MessageRecord* rec) {
     if (s.Step() != SQLITE_DONE) return DbFailure(db);
     rec->id = sqlite3_last_insert_rowid(db);
   } else {
+    Stmt prev(db, "SELECT folder_id FROM messages WHERE id = ?");
+    prev.Bind(1, rec->id);
+    if (prev.Step() == SQLITE_ROW) old_folder = prev.Int(0);
     Stmt s(db,
            "UPDATE messages SET folder_id = ?, props = ?, size = ?, has_attach = ?, modified = ? "
            "WHERE id = ?");
@@ -467,6 +471,11 @@ HRESULT SaveMessageRecord(WriteTxn& txn, MessageRecord* rec) {
   e.type = created ? ChangeType::kCreated : ChangeType::kModified;
   e.folder_id = rec->folder_id;
   e.object_id = rec->id;
+  if (!created && old_folder != 0 && old_folder != rec->folder_id) {
+    // The old folder's tables lose the row, the new folder's gain it.
+    e.type = ChangeType::kMoved;
+    e.old_folder_id = old_folder;
+  }
   txn.Emit(e);
   return S_OK;
 }

@@ -22,18 +22,6 @@
 namespace zuvstore {
 namespace {
 
-// Runs body; an exception from a library call becomes a result code.
-template <class Fn>
-HRESULT Guarded(Fn&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return MAPI_E_NOT_ENOUGH_MEMORY;
-  } catch (...) {
-    return MAPI_E_CALL_FAILED;
-  }
-}
-
 // "what: detail" for GetLastError.
 std::string Describe(const char* what, const std::string& detail) {
   return detail.empty() ? std::string(what) : std::string(what) + ": " + detail;

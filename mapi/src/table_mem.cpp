@@ -25,18 +25,6 @@ constexpr ULONG kTableStatusComplete = 0;  // TBLSTAT_COMPLETE
 constexpr ULONG kTableTypeSnapshot = 0;    // TBLTYPE_SNAPSHOT
 constexpr size_t kRowStringChars = 255;
 
-// Runs body; an exception from a library call becomes a result code.
-template <class Fn>
-HRESULT Guarded(Fn&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return MAPI_E_NOT_ENOUGH_MEMORY;
-  } catch (...) {
-    return MAPI_E_CALL_FAILED;
-  }
-}
-
 // The first value in row with prop_id, whatever its type; nullptr if none.
 const StoredProp* FindValue(const MemRow& row, uint16_t prop_id) {
   for (const auto& [tag, value] : row.values) {
