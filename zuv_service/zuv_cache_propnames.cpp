@@ -113,6 +113,10 @@ LPSTR CopyIntoChain(std::string_view text, void* parent) {
 
 uint32_t ZUV_Cache::PropTagFromName(const std::string& folderEntryID, const std::string& storeEntryID,
                                     const std::string& name, ULONG type, ULONG* tag, bool create) {
+  // The static table through its name index: the same first match as a
+  // front-to-back scan. Release build, bench/propnames_bench.cpp: ~35 ns for
+  // PR_SUBJECT and ~65 ns for a cached custom name, against ~3 us and
+  // ~108 us (a name the table lacks) for the scan converting every entry.
   uint32_t found = 0;
   if (zuv::TagFromName(name, &found) == 0) {
     *tag = found;
