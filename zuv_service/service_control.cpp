@@ -240,19 +240,31 @@ int ServiceMain(int argc, char** argv) {
 
 // ---- Installer ----
 
-int InstallService() {
+namespace {
+
+// The first two steps of both: the executable's path and the unit folder.
+// False after printing the failure; else *exe and *unit (the unit's path).
+bool OpenServiceManager(std::string* exe, std::string* unit) {
   int error = 0;
-  const std::string exe = ExecutablePath(&error);
-  if (exe.empty()) {
-    std::printf("Cannot install service (%d)\n", error);
-    return 1;
+  *exe = ExecutablePath(&error);
+  if (exe->empty()) {
+    std::printf("Cannot install service (%d)\n", error);  // the same text for uninstall
+    return false;
   }
   const std::string dir = UnitDir();
   if ((error = OpenUnitDir(dir)) != 0) {
     std::printf("OpenSCManager failed (%d)\n", error);
-    return 1;
+    return false;
   }
-  const std::string path = dir + "/" + kUnitName;
+  *unit = dir + "/" + kUnitName;
+  return true;
+}
+
+}  // namespace
+
+int InstallService() {
+  std::string exe, path;
+  if (!OpenServiceManager(&exe, &path)) return 1;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     std::printf("CreateService failed (%d)\n", WindowsError(errno));
@@ -260,7 +272,7 @@ int InstallService() {
   }
   const std::string text = UnitText(exe);
   bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  error = errno;
+  const int error = errno;
   written = ::close(fd) == 0 && written;
   if (!written) {
     ::unlink(path.c_str());  // nothing half-written stays behind
@@ -276,18 +288,8 @@ int InstallService() {
 }
 
 int UninstallService() {
-  int error = 0;
-  const std::string exe = ExecutablePath(&error);
-  if (exe.empty()) {
-    std::printf("Cannot install service (%d)\n", error);
-    return 1;
-  }
-  const std::string dir = UnitDir();
-  if ((error = OpenUnitDir(dir)) != 0) {
-    std::printf("OpenSCManager failed (%d)\n", error);
-    return 1;
-  }
-  const std::string path = dir + "/" + kUnitName;
+  std::string exe, path;
+  if (!OpenServiceManager(&exe, &path)) return 1;
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     std::printf("OpenService failed (%d)\n", errno == ENOENT ? kErrorServiceDoesNotExist : WindowsError(errno));
