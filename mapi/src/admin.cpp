@@ -1,6 +1,7 @@
 // admin.cpp: creating the store, its servers, mailboxes and folders.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "entryid.h"
 #include "mapi/mapitags.h"
@@ -307,13 +308,12 @@ HRESULT StoreAdmin::ListFolders(const std::string& alias, bool is_public, std::v
           std::string path;
           bool below_subtree;
         };
-        std::vector<Item> stack{{store.root_id, "", false}};
-        while (!stack.empty()) {
-          Item item = stack.back();
-          stack.pop_back();
+        // Each folder is listed before its children, siblings in creation order.
+        std::function<HRESULT(const Item&)> visit = [&](const Item& item) -> HRESULT {
           std::vector<FolderRecord> children;
-          if (FAILED(hr = ListChildFolders(conn, item.id, &children))) return hr;
-          for (auto it = children.rbegin(); it != children.rend(); ++it) {
+          HRESULT r = ListChildFolders(conn, item.id, &children);
+          if (FAILED(r)) return r;
+          for (auto it = children.begin(); it != children.end(); ++it) {
             std::string name;
             auto dn = it->props.find(PROP_ID(PR_DISPLAY_NAME_A));
             if (dn != it->props.end()) GetString(dn->second, &name);
@@ -332,10 +332,11 @@ HRESULT StoreAdmin::ListFolders(const std::string& alias, bool is_public, std::v
               if (cls != it->props.end()) GetString(cls->second, &info.container_class);
               out->push_back(std::move(info));
             }
-            stack.push_back({it->id, path, below});
+            if (FAILED(r = visit({it->id, path, below}))) return r;
           }
-        }
-        return S_OK;
+          return S_OK;
+        };
+        return visit({store.root_id, "", false});
       },
       err);
 }

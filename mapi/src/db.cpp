@@ -22,6 +22,8 @@ constexpr int kSqliteBusyTimeoutMs = 250;  // one wait inside SQLite; we loop ar
 constexpr int64_t kJournalKeepMs = 10 * 60 * 1000;
 constexpr int kJournalPruneEvery = 512;
 
+// Object IDs are AUTOINCREMENT: an entry ID, once given out, never names
+// another object after its own is deleted.
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT)",
     "CREATE TABLE IF NOT EXISTS servers(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE "
@@ -34,18 +36,18 @@ const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS smtp(address TEXT PRIMARY KEY COLLATE NOCASE, store_id INTEGER NOT "
     "NULL REFERENCES stores(id), is_primary INTEGER NOT NULL DEFAULT 0)",
     "CREATE INDEX IF NOT EXISTS smtp_store ON smtp(store_id)",
-    "CREATE TABLE IF NOT EXISTS folders(id INTEGER PRIMARY KEY, store_id INTEGER NOT NULL, "
+    "CREATE TABLE IF NOT EXISTS folders(id INTEGER PRIMARY KEY AUTOINCREMENT, store_id INTEGER NOT NULL, "
     "parent_id INTEGER NOT NULL DEFAULT 0, name TEXT COLLATE NOCASE, folder_type INTEGER NOT NULL "
     "DEFAULT 1, props BLOB NOT NULL, created INTEGER NOT NULL, modified INTEGER NOT NULL)",
     "CREATE INDEX IF NOT EXISTS folders_parent ON folders(parent_id, name)",
-    "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY, store_id INTEGER NOT NULL, "
+    "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT, store_id INTEGER NOT NULL, "
     "folder_id INTEGER NOT NULL, assoc INTEGER NOT NULL DEFAULT 0, props BLOB NOT NULL, size "
     "INTEGER NOT NULL DEFAULT 0, has_attach INTEGER NOT NULL DEFAULT 0, created INTEGER NOT NULL, "
     "modified INTEGER NOT NULL)",
     "CREATE INDEX IF NOT EXISTS messages_folder ON messages(folder_id, assoc, id)",
-    "CREATE TABLE IF NOT EXISTS attachments(id INTEGER PRIMARY KEY, message_id INTEGER NOT NULL, "
+    "CREATE TABLE IF NOT EXISTS attachments(id INTEGER PRIMARY KEY AUTOINCREMENT, message_id INTEGER NOT NULL, "
     "attach_num INTEGER NOT NULL, props BLOB NOT NULL, UNIQUE(message_id, attach_num))",
-    "CREATE TABLE IF NOT EXISTS recipients(id INTEGER PRIMARY KEY, message_id INTEGER NOT NULL, "
+    "CREATE TABLE IF NOT EXISTS recipients(id INTEGER PRIMARY KEY AUTOINCREMENT, message_id INTEGER NOT NULL, "
     "row_id INTEGER NOT NULL, props BLOB NOT NULL)",
     "CREATE INDEX IF NOT EXISTS recipients_message ON recipients(message_id, row_id)",
     "CREATE TABLE IF NOT EXISTS large_props(kind INTEGER NOT NULL, obj_id INTEGER NOT NULL, "

@@ -164,17 +164,18 @@ class Folder final : public PropObject<IMAPIFolder> {
     return ids;
   }
   // Writes changed folder properties straight away. REQUIRES: mu_ held.
-  void Changed() override {
+  HRESULT Changed() override {
     FolderRecord rec = rec_;
     rec.props = props_;
     std::string err;
     HRESULT hr = store_->db->Write([&](WriteTxn& txn) { return UpdateFolder(txn, rec); }, &err);
-    if (SUCCEEDED(hr)) {
-      rec_.props = props_;
-      dirty_ = false;
-    } else {
-      error_.Set(hr, "cannot save the folder: " + err);
+    if (FAILED(hr)) {
+      props_ = rec_.props;  // what the store still holds
+      return error_.Set(hr, "cannot save the folder: " + err);
     }
+    rec_.props = props_;
+    dirty_ = false;
+    return S_OK;
   }
 
  private:

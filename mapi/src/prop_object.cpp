@@ -182,8 +182,7 @@ HRESULT PropCore::WriteStored(uint16_t prop_id, StoredProp value) {
   if (read_only_) return error_.Set(MAPI_E_NO_ACCESS, "the object was opened read-only");
   props_[prop_id] = std::move(value);
   dirty_ = true;
-  Changed();
-  return S_OK;
+  return Changed();
 }
 
 HRESULT PropCore::GetPropsImpl(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* out) {
@@ -266,7 +265,8 @@ HRESULT PropCore::SetPropsImpl(ULONG n, LPSPropValue values, LPSPropProblemArray
     props_[id] = std::move(stored);
   }
   dirty_ = true;
-  Changed();
+  HRESULT hr = Changed();
+  if (FAILED(hr)) return hr;
   return MakeProblems(found, problems);
 }
 
@@ -285,7 +285,8 @@ HRESULT PropCore::DeletePropsImpl(LPSPropTagArray tags, LPSPropProblemArray* pro
     if (props_.erase(id) == 0) found.push_back({i, tags->aulPropTag[i], MAPI_E_NOT_FOUND});
   }
   dirty_ = true;
-  Changed();
+  HRESULT hr = Changed();
+  if (FAILED(hr)) return hr;
   return MakeProblems(found, problems);
 }
 

@@ -53,8 +53,9 @@ class PropCore {
   virtual const std::vector<uint16_t>& ComputedIds() const = 0;
   // False when SetProps/DeleteProps may not change prop_id (computed ones).
   virtual bool Writable(uint16_t prop_id) const;
-  // Called after props_ changed (with mu_ held), e.g. to mark a parent dirty.
-  virtual void Changed() {}
+  // Called after props_ changed (with mu_ held), e.g. to write them at once;
+  // a failure is the caller's result.
+  virtual HRESULT Changed() { return S_OK; }
 
   std::shared_ptr<StoreContext> store_;
   std::mutex mu_;

@@ -343,6 +343,29 @@ TEST_F(StoreTest, FoldersCreateCollideDeleteAndRejectBadIds) {
   unk->Release();
 }
 
+TEST_F(StoreTest, DeletedMessagesNeverLendTheirEntryIds) {
+  Logon();
+  ComPtr<IMsgStore> store = OpenMailbox();
+  ComPtr<IMAPIFolder> subtree = OpenFolderById(store.get(), BinaryProp(store.get(), PR_IPM_SUBTREE_ENTRYID));
+  auto make = [&] {
+    ComPtr<IMessage> msg;
+    EXPECT_EQ(subtree->CreateMessage(nullptr, 0, msg.put()), S_OK);
+    EXPECT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    return BinaryProp(msg.get(), PR_ENTRYID);
+  };
+  std::string a = make(), b = make();
+  SBinary bin{static_cast<ULONG>(b.size()), reinterpret_cast<LPBYTE>(b.data())};
+  SBinaryArray list{1, &bin};
+  ASSERT_EQ(subtree->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  std::string c = make();
+  EXPECT_NE(c, b);
+  EXPECT_NE(c, a);
+  ULONG type = 0;
+  IUnknown* unk = nullptr;
+  EXPECT_EQ(store->OpenEntry(static_cast<ULONG>(b.size()), reinterpret_cast<LPENTRYID>(b.data()), nullptr, 0, &type, &unk),
+            MAPI_E_NOT_FOUND);
+}
+
 TEST_F(StoreTest, NamedPropertiesAreStableAcrossReopening) {
   MAPINAMEID by_id{const_cast<GUID*>(&PSETID_Address), MNID_ID, {}};
   by_id.Kind.lID = 0x8005;
