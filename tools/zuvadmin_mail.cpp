@@ -725,6 +725,9 @@ int Deliver(const Context& ctx, const DeliverArgs& args) {
   return skipped > 0 ? kExitPartial : kExitOk;
 }
 
+// Messages imported per transaction.
+constexpr size_t kBatchMessages = 1000;
+
 int ImportMbox(const Context& ctx, const ImportMboxArgs& args) {
   MappedFile file;
   std::string err;
@@ -745,24 +748,41 @@ int ImportMbox(const Context& ctx, const ImportMboxArgs& args) {
   Progress progress(file.size(), isatty(STDERR_FILENO) == 1);
   MboxReader reader(file.data(), file.size());
   MboxReader::Entry entry;
-  while (reader.Next(&entry)) {
-    ++number;
-    MailMessage mail;
-    std::string entry_id;
-    bool stored = ParseMail(entry.text, &mail, &err);
-    if (stored) {
-      // Delivered when the mbox says, else when it was sent, else now.
-      std::optional<FILETIME> delivered = FromLineDate(entry.from_line);
-      if (!delivered) delivered = mail.sent;
-      stored = WriteMail(target, mail, delivered ? *delivered : FileTimeNow(), &entry_id, &err);
-    }
-    if (stored) {
-      ++imported;
-    } else {
-      Warn("message " + std::to_string(number) + " (byte " + std::to_string(entry.offset) + ") skipped: " + err);
-      skips.push_back({number, entry.offset, err});
-    }
-    progress.Update(entry.end, number);
+  // One transaction per kBatchMessages messages: a reader sees none of a
+  // batch or all of it, and a message that fails undoes only itself.
+  bool more = true;
+  while (more) {
+    std::string batch_err;
+    HRESULT hr = ctx.admin->Batch(
+        [&]() -> HRESULT {
+          for (size_t in_batch = 0; in_batch < kBatchMessages; ++in_batch) {
+            if (!reader.Next(&entry)) {
+              more = false;
+              break;
+            }
+            ++number;
+            MailMessage mail;
+            std::string entry_id;
+            bool stored = ParseMail(entry.text, &mail, &err);
+            if (stored) {
+              // Delivered when the mbox says, else when it was sent, else now.
+              std::optional<FILETIME> delivered = FromLineDate(entry.from_line);
+              if (!delivered) delivered = mail.sent;
+              stored = WriteMail(target, mail, delivered ? *delivered : FileTimeNow(), &entry_id, &err);
+            }
+            if (stored) {
+              ++imported;
+            } else {
+              Warn("message " + std::to_string(number) + " (byte " + std::to_string(entry.offset) +
+                   ") skipped: " + err);
+              skips.push_back({number, entry.offset, err});
+            }
+            progress.Update(entry.end, number);
+          }
+          return S_OK;
+        },
+        &batch_err);
+    if (FAILED(hr)) return Fail("cannot commit the imported messages: " + batch_err);
   }
   progress.Finish(file.size(), number);
 

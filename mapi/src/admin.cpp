@@ -381,6 +381,10 @@ HRESULT StoreAdmin::OpenFolder(const std::string& alias, bool is_public, const s
   return OpenFolderObject(std::move(ctx), id, MAPI_MODIFY, out);
 }
 
+HRESULT StoreAdmin::Batch(const std::function<HRESULT()>& fn, std::string* err) {
+  return impl_->db->Write([&](WriteTxn&) { return fn(); }, err);
+}
+
 HRESULT StoreAdmin::SetSetting(const std::string& key, const std::string& value, std::string* err) {
   return impl_->db->Write(
       [&](WriteTxn& txn) -> HRESULT {

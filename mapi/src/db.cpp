@@ -324,7 +324,23 @@ HRESULT Db::Write(const std::function<HRESULT(WriteTxn&)>& fn, std::string* err)
     return MAPI_E_CALL_FAILED;
   }
   ThreadConn* tc = t_conns.by_db[serial_].get();
-  if (tc->txn != nullptr) return fn(*tc->txn);  // nested: part of the outer transaction
+  if (tc->txn != nullptr) {
+    // Nested: part of the outer transaction, under a savepoint so that a
+    // failing inner write undoes only itself (and its events).
+    WriteTxn& outer = *tc->txn;
+    size_t mark = outer.events_.size();
+    if (!Exec(conn, "SAVEPOINT nested_write")) {
+      *err = "cannot open a savepoint: " + SqliteError(conn);
+      return MAPI_E_CALL_FAILED;
+    }
+    HRESULT hr = Guarded([&] { return fn(outer); });
+    if (FAILED(hr)) {
+      Exec(conn, "ROLLBACK TO nested_write");
+      outer.events_.resize(mark);
+    }
+    Exec(conn, "RELEASE nested_write");
+    return hr;
+  }
   if (tc->read_depth > 0) {
     *err = "a write inside a read transaction";
     return MAPI_E_CALL_FAILED;

@@ -110,7 +110,8 @@ class Db {
   // Runs fn inside BEGIN IMMEDIATE ... COMMIT. fn returns S_OK to commit, a
   // failure to roll back. SQLITE_BUSY at begin or commit is retried until
   // busy_limit_ms; then MAPI_E_BUSY with *err set. Nested calls from the same
-  // thread run inside the outer transaction.
+  // thread run inside the outer transaction under a savepoint: a failing
+  // nested call undoes only its own changes and events.
   [[nodiscard]] HRESULT Write(const std::function<HRESULT(WriteTxn&)>& fn, std::string* err);
 
   // Runs fn inside a read transaction (one consistent snapshot).

@@ -7,6 +7,7 @@
 // processes) may use one database at once.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,6 +78,12 @@ class StoreAdmin {
   // The folder at path, opened read-write on an internal session.
   [[nodiscard]] HRESULT OpenFolder(const std::string& alias, bool is_public, const std::string& path,
                                    IMAPIFolder** out, std::string* err);
+  // Runs fn with every store write of this thread inside one transaction:
+  // others see all of it at commit, and its notifications go out then. A
+  // write inside fn that fails undoes only itself; fn's own failure undoes
+  // the whole batch. Holds the store's write lock while fn runs.
+  [[nodiscard]] HRESULT Batch(const std::function<HRESULT()>& fn, std::string* err);
+
   // "service_admin2" = "0" withdraws IMsgServiceAdmin2 from profiles.
   [[nodiscard]] HRESULT SetSetting(const std::string& key, const std::string& value, std::string* err);
 
