@@ -172,6 +172,36 @@ HRESULT DeleteObjectsOfMessage(WriteTxn& txn, int64_t message_id) {
   return large.Step() == SQLITE_DONE ? S_OK : DbFailure(db);
 }
 
+// The identity properties every folder and message has: its entry IDs and
+// keys, its parent's and store's entry IDs, its object type.
+bool ComputedIdentity(ObjKind kind, const StoreInfo& store, int64_t id, int64_t parent_id,
+                      uint16_t prop_id, StoredProp* out) {
+  switch (prop_id) {
+    case kIdEntryId:
+    case kIdRecordKey:
+    case kIdLongtermEntryId:
+      *out = MakeBinary(MakeObjectEntryId(kind, store.guid, id));
+      return true;
+    case kIdInstanceKey:
+      *out = MakeBinary(InstanceKey(id));
+      return true;
+    case kIdParentEntryId:
+      *out = MakeBinary(MakeObjectEntryId(ObjKind::kFolder, store.guid, parent_id));
+      return true;
+    case kIdStoreEntryId:
+      *out = MakeBinary(MakeStoreEntryId(store.guid));
+      return true;
+    case kIdStoreRecordKey:
+      *out = MakeBinary(GuidBytes(store.guid));
+      return true;
+    case kIdObjectType:
+      *out = MakeLong(kind == ObjKind::kFolder ? MAPI_FOLDER : MAPI_MESSAGE);
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 // ---- Stores ----
@@ -562,28 +592,12 @@ bool ComputedStoreProp(const StoreInfo& store, uint16_t prop_id, StoredProp* out
 
 bool ComputedFolderProp(sqlite3* db, const StoreInfo& store, const FolderRecord& folder,
                         uint16_t prop_id, StoredProp* out) {
+  // A root folder is its own parent.
+  if (ComputedIdentity(ObjKind::kFolder, store, folder.id, folder.parent_id != 0 ? folder.parent_id : folder.id,
+                       prop_id, out)) {
+    return true;
+  }
   switch (prop_id) {
-    case kIdEntryId:
-    case kIdRecordKey:
-    case kIdLongtermEntryId:
-      *out = MakeBinary(MakeObjectEntryId(ObjKind::kFolder, store.guid, folder.id));
-      return true;
-    case kIdInstanceKey:
-      *out = MakeBinary(InstanceKey(folder.id));
-      return true;
-    case kIdParentEntryId:
-      *out = MakeBinary(MakeObjectEntryId(ObjKind::kFolder, store.guid,
-                                          folder.parent_id != 0 ? folder.parent_id : folder.id));
-      return true;
-    case kIdStoreEntryId:
-      *out = MakeBinary(MakeStoreEntryId(store.guid));
-      return true;
-    case kIdStoreRecordKey:
-      *out = MakeBinary(GuidBytes(store.guid));
-      return true;
-    case kIdObjectType:
-      *out = MakeLong(MAPI_FOLDER);
-      return true;
     case kIdFolderType:
       *out = MakeLong(static_cast<int32_t>(folder.folder_type));
       return true;
@@ -630,27 +644,8 @@ bool ComputedFolderProp(sqlite3* db, const StoreInfo& store, const FolderRecord&
 
 bool ComputedMessageProp(const StoreInfo& store, const MessageRecord& msg, uint16_t prop_id,
                          StoredProp* out) {
+  if (ComputedIdentity(ObjKind::kMessage, store, msg.id, msg.folder_id, prop_id, out)) return true;
   switch (prop_id) {
-    case kIdEntryId:
-    case kIdRecordKey:
-    case kIdLongtermEntryId:
-      *out = MakeBinary(MakeObjectEntryId(ObjKind::kMessage, store.guid, msg.id));
-      return true;
-    case kIdInstanceKey:
-      *out = MakeBinary(InstanceKey(msg.id));
-      return true;
-    case kIdParentEntryId:
-      *out = MakeBinary(MakeObjectEntryId(ObjKind::kFolder, store.guid, msg.folder_id));
-      return true;
-    case kIdStoreEntryId:
-      *out = MakeBinary(MakeStoreEntryId(store.guid));
-      return true;
-    case kIdStoreRecordKey:
-      *out = MakeBinary(GuidBytes(store.guid));
-      return true;
-    case kIdObjectType:
-      *out = MakeLong(MAPI_MESSAGE);
-      return true;
     case kIdMessageSize:
       *out = MakeLong(static_cast<int32_t>(msg.size));
       return true;
