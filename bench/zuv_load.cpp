@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+#include "mapi/zuvstore_admin.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -446,6 +448,26 @@ class Service {
  public:
   ~Service() { Stop(); }
 
+  // A store with the server MAIL01 and the service mailbox svc-zuv.
+  static bool BuildStore(const std::string& path, std::string* err) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    std::unique_ptr<zuvstore::StoreAdmin> admin;
+    zuvstore::MailboxSpec spec;
+    spec.alias = "svc-zuv";
+    spec.display_name = "ZUV Service";
+    spec.smtp = {"svc-zuv@example.com"};
+    spec.legacy_dn = "/o=Example/ou=Admin/cn=Recipients/cn=svc-zuv";
+    spec.server = "MAIL01";
+    std::string id;
+    if (zuvstore::StoreAdmin::Open(path, &admin, err) != S_OK || admin->AddServer("MAIL01", false, err) != S_OK ||
+        admin->AddMailbox(spec, &id, err) != S_OK) {
+      *err = "cannot build the service's store: " + *err;
+      return false;
+    }
+    return true;
+  }
+
   bool Start(const std::string& binary, const std::vector<std::string>& registry_lines,
              const std::string& tmp_dir, std::string* err) {
     std::string tmpl = tmp_dir + "/zuv-load-XXXXXX";
@@ -470,6 +492,11 @@ class Service {
       std::snprintf(line, sizeof(line), "\"%s\"=dword:%08x\r\n", names[i], ports[i]);
       reg += line;
     }
+    // The service starts only with its service mailbox in a store.
+    const std::string store_path = (home_ / "data" / "zuvstore.db").string();
+    if (!BuildStore(store_path, err)) return false;
+    reg += "\"StorePath\"=\"" + store_path + "\"\r\n";
+    reg += "\"ExAlias\"=\"svc-zuv\"\r\n\"ExServer\"=\"MAIL01\"\r\n";
     for (const std::string& l : registry_lines) reg += l + "\r\n";
     {
       std::ofstream out(home_ / "registry.reg", std::ios::binary);
