@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -243,6 +244,33 @@ TEST_F(ZuvCachePropNamesTest, DescribedFolderNamesItsColumnsOnce) {
   std::vector<PROP_ARRAY_ENTRY*> again;
   ASSERT_EQ(cache_->DescribeFolder(folder_id_, kMailboxStoreKey, &again), 0u);
   EXPECT_EQ(again, entries) << "the first snapshot stands";
+}
+
+TEST_F(ZuvCachePropNamesTest, ConcurrentLookupsAndRegistrationsAgree) {
+  MapiPtr<IMAPIFolder> admin_folder = AdminFolder("Inbox/Props");
+  const ULONG id = CreateNamedId(admin_folder.get(), PS_PUBLIC_STRINGS, "X-Region", 0);
+  AddMessageWith("Inbox/Props", id, PT_STRING8);
+  constexpr int kThreads = 8;
+  std::vector<ULONG> region(kThreads, 0), custom(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      // Every thread may describe the folder; one snapshot must win.
+      EXPECT_EQ(Resolve("X-Region", 0, &region[i]), 0u);
+      std::string err;
+      EXPECT_EQ(cache_->SetCustomProperties(&context_, folder_id_, kMailboxStoreKey, {{"Shared", PT_LONG, 0}}, &err,
+                                            true),
+                0u)
+          << err;
+      EXPECT_EQ(ZUV_Cache::LookupCustomProperty(folder_id_, kMailboxStoreKey, "Shared", &custom[i]), 0u);
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 1; i < kThreads; ++i) {
+    EXPECT_EQ(region[i], region[0]);
+    EXPECT_EQ(custom[i], custom[0]);
+  }
+  EXPECT_EQ(PROP_ID(region[0]), PROP_ID(id));
 }
 
 TEST_F(ZuvCachePropNamesTest, FolderWhoseLastColumnIsNumericIsNeverDescribed) {
