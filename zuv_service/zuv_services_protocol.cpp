@@ -21,6 +21,7 @@
 #include <rapidjson/writer.h>
 
 #include "logging.h"
+#include "mapiexmod.h"
 #include "zuv_handlers.h"
 #include "zuv_services.h"
 
@@ -287,8 +288,7 @@ int ClientThread(ConnectionContext* raw_conn) {
   while (!stop) {
     size_t checkpoint = HeapInUse();
     NLog_InfoA("ZUV", "%s:Waiting for client request ....", name);
-    // TODO: the session module's "Good:%d, Bad:%d" counter line follows here
-    // once the MAPI session module exists.
+    CMapiExMod::LogDiagnostics();  // "Good:%d, Bad:%d"
 
     char first[kFirstReadBytes + 1];
     ssize_t got;

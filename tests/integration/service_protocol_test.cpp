@@ -48,6 +48,7 @@ TEST_F(ServiceProtocolTest, CloseIsAnsweredThenTheServiceClosesTheConnection) {
   EXPECT_TRUE(service_->WaitForLog(name + ": Got a CLOSE request"));
   EXPECT_TRUE(service_->LogContains(name + ":jdoe:START Close"));  // TLOG
   EXPECT_TRUE(service_->LogContains(name + ":Got a ZUV_Request Close (Proto 4-->4)"));
+  EXPECT_TRUE(service_->LogContains("::Warn::Good:0, Bad:0"));
   EXPECT_TRUE(service_->LogContains(name + ":jdoe:ProcessCloseRequest returning success"));
   EXPECT_TRUE(service_->LogContains("::Info::{\"ProtocolVersion\":4,\"Request\":1009,\"Mailbox\""));
 }
