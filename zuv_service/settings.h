@@ -95,8 +95,8 @@ inline uint16_t TcpPort(uint32_t setting) { return static_cast<uint16_t>(setting
 
 // Sets the process ports to the defaults, each replaced by ZuvPort1, ZuvPort2,
 // ZuvPort3 or ZuvBinPort where ReadPortSetting reads it.
-// TODO: also create the mailbox-cache registry mutex here, once the cache
-// exists; until then start-up creates nothing else at this step.
+// The mailbox-cache registry mutex is a static of zuv_cache.cpp and needs no
+// creating here.
 // REQUIRES: called at start-up before any thread reads Ports().
 void LoadPorts(const RegistryFile& registry);
 
