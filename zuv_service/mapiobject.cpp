@@ -3,10 +3,11 @@
 // mapimessage_attachments.cpp.
 #include "mapiobject.h"
 
+#include "mapi/mapiutil.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <iconv.h>
 #include <langinfo.h>
 
 #include "logging.h"
@@ -90,28 +91,7 @@ bool HexToBin(std::string_view text, std::vector<BYTE>* bytes) {
   return true;
 }
 
-std::u16string AnsiToWide(std::string_view text) {
-  std::u16string wide;
-  if (text.empty()) return wide;
-  iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return wide;
-  std::string in(text);
-  std::string out(in.size() * 4, '\0');
-  char* src = in.data();
-  char* dst = out.data();
-  size_t src_left = in.size();
-  size_t dst_left = out.size();
-  // Invalid bytes end the conversion; what came before is kept.
-  iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  size_t units = (out.size() - dst_left) / 2;
-  wide.resize(units);
-  for (size_t i = 0; i < units; ++i) {
-    wide[i] = static_cast<char16_t>(static_cast<unsigned char>(out[2 * i]) |
-                                    static_cast<unsigned char>(out[2 * i + 1]) << 8);
-  }
-  return wide;
-}
+std::u16string AnsiToWide(std::string_view text) { return zuvstore::Utf8ToUtf16(text); }
 
 std::string FileTimeToLocalDate(const FILETIME& ft) {
   int64_t ticks = static_cast<int64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;

@@ -1,6 +1,8 @@
 // registry_file.cpp: parser of registry export files and the process registry.
 #include "registry_file.h"
 
+#include "mapi/mapiutil.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -74,44 +76,13 @@ bool ParseHex(std::string_view s, size_t max_digits, uint32_t* out) {
   return true;
 }
 
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// UTF-16LE to UTF-8. A lone surrogate becomes U+FFFD; an odd last byte is
-// dropped.
+// UTF-16LE bytes to UTF-8; an odd last byte is dropped.
 std::string Utf16LeToUtf8(const uint8_t* p, size_t n) {
-  std::string out;
-  out.reserve(n / 2);
-  size_t units = n / 2;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t u = p[2 * i] | (static_cast<uint32_t>(p[2 * i + 1]) << 8);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      uint32_t lo = p[2 * i + 2] | (static_cast<uint32_t>(p[2 * i + 3]) << 8);
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00), &out);
-        ++i;
-        continue;
-      }
-    }
-    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-    AppendUtf8(u, &out);
+  std::u16string units(n / 2, u'\0');
+  for (size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(p[2 * i] | (p[2 * i + 1] << 8));
   }
-  return out;
+  return zuvstore::Utf16ToUtf8(units.data(), units.size());
 }
 
 // Turns "HKLM\A\B" into "HKEY_LOCAL_MACHINE\A\B". False when the hive is

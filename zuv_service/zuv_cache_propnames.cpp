@@ -1,7 +1,6 @@
 // zuv_cache_propnames.cpp: property names to tags and back for ZUV_Cache:
 // the order of name sources, the described-folder catalogue and the
 // process-wide custom property cache.
-#include <iconv.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +13,8 @@
 #include "mapifolder.h"
 #include "prop_tags.h"
 #include "zuv_cache.h"
+
+#include "mapi/mapiutil.h"
 #include "zuv_services.h"
 
 namespace {
@@ -85,17 +86,7 @@ bool IdOfLongId(IMAPIProp* item, const GUID& set, LONG lid, ULONG* id) {
 std::string WideToAnsi(const char16_t* wide) {
   size_t len = 0;
   while (wide[len] != 0) ++len;
-  std::string out(len * 3 + 1, '\0');
-  iconv_t cd = iconv_open("UTF-8", "UTF-16LE");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return "";
-  char* src = const_cast<char*>(reinterpret_cast<const char*>(wide));
-  size_t src_left = len * 2;
-  char* dst = out.data();
-  size_t dst_left = out.size();
-  iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  out.resize(out.size() - dst_left);
-  return out;
+  return zuvstore::Utf16ToUtf8(wide, len);
 }
 
 // Copies text into the chain of parent; null when out of memory.

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mapi/mapiutil.h"
 #include "mapi/mapix.h"
 
 namespace zuvstore {
@@ -78,9 +79,6 @@ bool GetI8(const StoredProp& p, int64_t* v);
 bool GetString(const StoredProp& p, std::string* utf8);  // STRING8 or UNICODE
 bool GetBinary(const StoredProp& p, std::string* bytes);
 
-// UTF-16 <-> UTF-8; invalid sequences become U+FFFD.
-std::string Utf16ToUtf8(const char16_t* s, size_t len);
-std::u16string Utf8ToUtf16(std::string_view s);
 
 // Current time as FILETIME ticks.
 int64_t NowFileTime();
