@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -212,8 +214,39 @@ ServiceStatus CurrentServiceStatus() {
   return s.status;
 }
 
+namespace {
+
+// Control handlers in progress; guarded by g_handlers_mu.
+std::mutex g_handlers_mu;
+std::condition_variable g_handlers_cv;
+int g_handlers_running = 0;
+
+// Counts a running handler for WaitForControlHandlers.
+class HandlerScope {
+ public:
+  HandlerScope() {
+    std::lock_guard<std::mutex> lock(g_handlers_mu);
+    ++g_handlers_running;
+  }
+  ~HandlerScope() {
+    {
+      std::lock_guard<std::mutex> lock(g_handlers_mu);
+      --g_handlers_running;
+    }
+    g_handlers_cv.notify_all();
+  }
+};
+
+}  // namespace
+
+void WaitForControlHandlers(int limit_ms) {
+  std::unique_lock<std::mutex> lock(g_handlers_mu);
+  g_handlers_cv.wait_for(lock, std::chrono::milliseconds(limit_ms), [] { return g_handlers_running == 0; });
+}
+
 void ServiceControlHandler(uint32_t control) {
   if (control != kServiceControlStop) return;
+  HandlerScope scope;
   ServiceStatus now = CurrentServiceStatus();
   if ((now.controls_accepted & kServiceAcceptStop) == 0) return;
   ReportServiceStatus(ServiceState::kStopPending, 0, 0);

@@ -69,6 +69,10 @@ std::string NotifyMessage(const ServiceStatus& status);
 // start is pending, does nothing. Called on the signal thread.
 void ServiceControlHandler(uint32_t control);
 
+// Waits, at most limit_ms, until no control handler is running, so the
+// stopped report comes after the handler's own reports.
+void WaitForControlHandlers(int limit_ms);
+
 // The service main routine under systemd: takes the status handle, reports
 // start pending with a wait hint of 3000 ms and runs ServiceStart. Returns
 // ServiceStart's exit code.

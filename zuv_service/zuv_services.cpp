@@ -253,6 +253,9 @@ int ServiceStart(int argc, char** argv) {
   ShutdownListeners();
   main_thread.join();
   sweeper.join();
+  // The stop control reports stop pending once more after signalling; the
+  // stopped report must come after it.
+  WaitForControlHandlers(2000);
   ReportServiceStatus(ServiceState::kStopped, static_cast<uint32_t>(main_result), 0);
   FlushLogs();
   // No port could listen: the stop is a failure the service manager should see.
