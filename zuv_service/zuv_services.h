@@ -19,6 +19,8 @@
 //                       with the process.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -106,6 +108,11 @@ void SendErrorResponse(const char* operation, const ConnectionContext* conn,
 
 // Sends all of data; returns false when the peer is gone.
 bool SendAll(int socket, const void* data, size_t len);
+
+// One recv() of at most len bytes into buf (which has room for len + 1),
+// retried on EINTR; a NUL is put after what arrived. Returns recv()'s
+// result: 0 at end of stream, negative on error.
+ssize_t RecvOnce(int socket, char* buf, size_t len);
 
 // ---- Dispatch ----
 

@@ -161,12 +161,8 @@ int BinaryClientThread(ConnectionContext* raw_conn) {
   for (;;) {
     NLog_InfoA("ZUV", "Waiting for binary data from client %s", name);
     char header[kHeaderReadBytes + 1];
-    ssize_t got;
-    do {
-      got = ::recv(conn->socket, header, kHeaderReadBytes, 0);
-    } while (got < 0 && errno == EINTR);
+    ssize_t got = RecvOnce(conn->socket, header, kHeaderReadBytes);
     if (got <= 0) break;
-    header[got] = '\0';
 
     int64_t count = 0;
     if (!ParseUploadHeader(header, &count)) {

@@ -220,6 +220,15 @@ std::string ReadStringKey(const rapidjson::Value& request, const char* key) {
   return std::string(it->value.GetString(), it->value.GetStringLength());
 }
 
+ssize_t RecvOnce(int socket, char* buf, size_t len) {
+  ssize_t got;
+  do {
+    got = ::recv(socket, buf, len, 0);
+  } while (got < 0 && errno == EINTR);
+  buf[got > 0 ? got : 0] = '\0';
+  return got;
+}
+
 bool SendAll(int socket, const void* data, size_t len) {
   const char* p = static_cast<const char*>(data);
   while (len > 0) {
@@ -291,12 +300,8 @@ int ClientThread(ConnectionContext* raw_conn) {
     CMapiExMod::LogDiagnostics();  // "Good:%d, Bad:%d"
 
     char first[kFirstReadBytes + 1];
-    ssize_t got;
-    do {
-      got = ::recv(conn->socket, first, kFirstReadBytes, 0);
-    } while (got < 0 && errno == EINTR);
+    ssize_t got = RecvOnce(conn->socket, first, kFirstReadBytes);
     if (got <= 0) break;
-    first[got] = '\0';
 
     FrameStart frame;
     std::string err;
