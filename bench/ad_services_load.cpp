@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "ad_services.h"
+#include "directory/ad_services.h"
 
 namespace {
 

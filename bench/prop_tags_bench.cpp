@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "prop_tags.h"
+#include "mapi_access/prop_tags.h"
 
 namespace {
 

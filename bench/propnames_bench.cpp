@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "base/wire.h"
+#include "cache/zuv_cache.h"
 #include "mapi/mapitags.h"
 #include "mapi/zuvstore_admin.h"
-#include "mapiexmod.h"
-#include "mapifolder.h"
-#include "mapiobject.h"
-#include "prop_tags.h"
-#include "zuv_cache.h"
-#include "zuv_services.h"
+#include "mapi_access/mapiexmod.h"
+#include "mapi_access/mapifolder.h"
+#include "mapi_access/mapiobject.h"
+#include "mapi_access/prop_tags.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ struct Fixture {
     }
     zuvstore::SetStorePath(path);
     if (!CMapiExMod::Init(true, true)) return;
-    cache = std::make_unique<ZUV_Cache>("bench", "svc-zuv", false);
+    cache = std::make_unique<ZUV_Cache>("bench", "svc-zuv");
     if (!cache->Logon(0, "svc-zuv", "EXCH1", "", true)) return;
 
     std::vector<custom_property> custom = {{"Colour", PT_STRING8, 0}};

@@ -16,11 +16,11 @@
 #include <strings.h>
 #include <system_error>
 
-#include "logging.h"
+#include "base/logging.h"
+#include "base/process.h"
+#include "base/registry_file.h"
+#include "base/settings.h"
 #include "mapi/mapitags.h"
-#include "registry_file.h"
-#include "settings.h"
-#include "zuv_services.h"
 
 namespace zuvadmin {
 

@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
+#include "mapi/mapiptr.h"
 #include "mapi/mapix.h"
 #include "mapi/zuvstore_admin.h"
-#include "mapiobject.h"
 
 namespace zuvadmin {
 
@@ -99,7 +99,7 @@ std::string EntryIdOf(IMAPIProp* obj);
 // Text of a failed MAPI call on obj: its GetLastError text, else the code.
 template <class T>
 std::string MapiErrorText(T* obj, HRESULT hr) {
-  std::string text = zuv::LastErrorText(obj, hr);
+  std::string text = zuvstore::LastErrorText(obj, hr);
   if (!text.empty()) return text;
   char code[32];
   std::snprintf(code, sizeof(code), "MAPI error 0x%08X", static_cast<unsigned>(hr));

@@ -16,7 +16,8 @@
 #include <ctime>
 
 #include "mapi/mapitags.h"
-#include "prop_tags.h"
+#include "mapi/mapiutil.h"
+#include "mapi_access/prop_tags.h"
 #include "zuvadmin.h"
 
 namespace zuvadmin {
@@ -166,7 +167,7 @@ char* CopyString(const std::string& text, void* root) {
 }
 
 char16_t* CopyWide(const std::string& text, void* root) {
-  const std::u16string wide = zuv::AnsiToWide(text);
+  const std::u16string wide = zuvstore::Utf8ToUtf16(text);
   auto* p = static_cast<char16_t*>(More((wide.size() + 1) * sizeof(char16_t), root));
   if (p != nullptr) std::memcpy(p, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
   return p;

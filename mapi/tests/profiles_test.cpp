@@ -381,7 +381,7 @@ TEST_F(ProfilesTest, ProfilesServicesAndSectionsSurviveReopeningTheDatabase) {
 TEST(MapiTagsTest, EveryConstantMatchesThePropertyTagTable) {
   const std::filesystem::path here = std::filesystem::path(__FILE__).parent_path();
   std::ifstream header(here / "../include/mapi/mapitags.h");
-  std::ifstream table(here / "../../zuv_service/data/proptags.tsv");
+  std::ifstream table(here / "../../zuv_service/mapi_access/data/proptags.tsv");
   ASSERT_TRUE(header.is_open() && table.is_open());
 
   std::multimap<std::string, ULONG> known;

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "ad_services.h"
+#include "directory/ad_services.h"
 #include "directory_fixture.h"
 
 namespace zuv_test {

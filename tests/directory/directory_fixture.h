@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "ad_services.h"
-#include "logging.h"
+#include "base/logging.h"
+#include "directory/ad_services.h"
 
 namespace zuv_test {
 

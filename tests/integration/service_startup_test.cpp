@@ -14,10 +14,10 @@
 #include <ctime>
 #include <regex>
 
+#include "cache/zuv_cache.h"
 #include "mapi/mapitags.h"
-#include "mapiobject.h"
+#include "mapi_access/mapiobject.h"
 #include "service_harness.h"
-#include "zuv_cache.h"
 
 namespace zuv_test {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "mapi/mapix.h"
 #include "mapi/zuvstore_admin.h"
-#include "mapiobject.h"
+#include "mapi_access/mapiobject.h"
 
 namespace zuvadmin_test {
 

@@ -7,9 +7,9 @@
 #include <mutex>
 
 #include "mapi/mapitags.h"
-#include "mapiexmod.h"
-#include "mapifolder.h"
-#include "profile_admin.h"
+#include "mapi_access/mapiexmod.h"
+#include "mapi_access/mapifolder.h"
+#include "mapi_access/profile_admin.h"
 #include "zuvadmin_fixture.h"
 
 namespace zuvadmin_test {

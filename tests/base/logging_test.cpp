@@ -1,0 +1,225 @@
+// Tests of the logging configuration writer and its mapping onto sinks.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+#include <spdlog/sinks/base_sink.h>
+
+#include "base/logging.h"
+#include "base/logging_internal.h"
+#include "base/registry_file.h"
+#include "base/settings.h"
+
+namespace zuv {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string HostName() {
+  char buf[256] = {};
+  gethostname(buf, sizeof(buf) - 1);
+  return buf;
+}
+
+// Collects the formatted lines of the EventLog target.
+class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  std::vector<std::string> lines;
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t buf;
+    formatter_->format(msg, buf);
+    lines.emplace_back(buf.data(), buf.size());
+  }
+  void flush_() override {}
+};
+
+class LoggingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zuv-log-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    event_log_ = std::make_shared<CaptureSink>();
+    SetEventLogSinkFactoryForTest([this](const std::string& source) {
+      event_source_ = source;
+      return event_log_;
+    });
+  }
+  void TearDown() override {
+    SetEventLogSinkFactoryForTest(nullptr);
+    ResetLoggingForTest();
+    fs::remove_all(dir_);
+  }
+  void Configure(const std::string& xml) {
+    fs::path path = dir_ / "ZUV_NLOG_Config.xml";
+    std::ofstream(path) << xml;
+    std::string err;
+    ASSERT_EQ(ConfigureLoggingFromFile(path.string(), dir_.string(), &err), 0u) << err;
+  }
+
+  fs::path dir_;
+  std::shared_ptr<CaptureSink> event_log_;
+  std::string event_source_;
+};
+
+TEST_F(LoggingTest, WrittenConfigurationHasTheTargetsAndRulesInOrder) {
+  RegistryFile registry;
+  std::string err;
+  ASSERT_EQ(registry.Parse("Windows Registry Editor Version 5.00\n\n"
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\tovanix]\n"
+                           "\"LogFolderPath\"=\"D:\\\\Logs\\\\Zuv\"\n",
+                           &err),
+            0u);
+  fs::path path = dir_ / "out.xml";
+  ASSERT_EQ(WriteLogConfigFile(path.string(), ReadLogFolderPath(registry)), 0u);
+  std::string text = Slurp(path);
+
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_string(text.c_str()));
+  pugi::xml_node nlog = doc.child("nlog");
+  EXPECT_STREQ(nlog.attribute("xmlns").value(), "http://www.nlog-project.org/schemas/NLog.xsd");
+  EXPECT_STREQ(nlog.attribute("xmlns:xsi").value(), "http://www.w3.org/2001/XMLSchema-instance");
+  EXPECT_STREQ(nlog.attribute("autoReload").value(), "true");
+
+  std::vector<std::string> names;
+  for (auto t : nlog.child("targets").children("target")) names.push_back(t.attribute("name").value());
+  EXPECT_EQ(names, (std::vector<std::string>{"eventLog", "logfile", "console"}));
+  auto file = nlog.child("targets").find_child_by_attribute("name", "logfile");
+  EXPECT_STREQ(file.attribute("xsi:type").value(), "File");
+  EXPECT_STREQ(file.attribute("fileName").value(), "D:/Logs/Zuv/ZUV_Service-${machinename}.log");
+  EXPECT_STREQ(file.attribute("archiveFileName").value(),
+               "D:/Logs/Zuv/ZUV_Service_${machinename}-${shortdate}.{#}.txt");
+  EXPECT_STREQ(file.attribute("archiveAboveSize").value(), "10485760");
+  EXPECT_STREQ(file.attribute("maxArchiveFiles").value(), "10");
+  EXPECT_STREQ(file.attribute("encoding").value(), "iso-8859-2");
+  auto event = nlog.child("targets").find_child_by_attribute("name", "eventLog");
+  EXPECT_STREQ(event.attribute("source").value(), "tovanixZUV");
+  EXPECT_STREQ(event.attribute("log").value(), "tovanix");
+  auto console = nlog.child("targets").find_child_by_attribute("name", "console");
+  EXPECT_STREQ(console.attribute("type").value(), "ColoredConsole");  // a plain attribute
+  EXPECT_TRUE(console.attribute("xsi:type").empty());
+
+  std::vector<std::string> rules;
+  for (auto r : nlog.child("rules").children("logger")) {
+    rules.push_back(std::string(r.attribute("name").value()) + " " + r.attribute("minlevel").value() +
+                    " " + r.attribute("writeTo").value());
+  }
+  EXPECT_EQ(rules, (std::vector<std::string>{"* Info logfile", "* Info console", "* error eventLog"}));
+}
+
+TEST_F(LoggingTest, DefaultFolderIsTheLogsDirectoryOfTheModule) {
+  RegistryFile empty;
+  std::string text = LogConfigText(ReadLogFolderPath(empty));
+  EXPECT_NE(text.find("fileName=\"${basedir}/logs/ZUV_Service-${machinename}.log\""),
+            std::string::npos);
+  EXPECT_NE(text.find("archiveFileName=\"${basedir}/logs/ZUV_Service_"), std::string::npos);
+}
+
+TEST_F(LoggingTest, WrittenRulesDropTraceAndSendErrorsEverywhere) {
+  Configure(LogConfigText("${basedir}/logs"));
+  EXPECT_EQ(event_source_, "tovanixZUV");
+  EXPECT_FALSE(LogEnabled("ZUV", LogLevel::Debug));
+
+  testing::internal::CaptureStdout();
+  NLog_TraceA("ZUV", "trace line %d", 1);
+  NLog_DebugA("ZUV", "debug line %d", 2);
+  NLog_InfoA("TLOG", "info line %s", "three");
+  NLog_ErrorA("ZUV", "error line %d", 4);
+  FlushLogs();
+  std::string console = testing::internal::GetCapturedStdout();
+
+  std::string file = Slurp(dir_ / "logs" / ("ZUV_Service-" + HostName() + ".log"));
+  for (const std::string* out : {&file, &console}) {
+    EXPECT_EQ(out->find("trace line"), std::string::npos);
+    EXPECT_EQ(out->find("debug line"), std::string::npos);
+    EXPECT_NE(out->find("::Info::info line three"), std::string::npos);
+    EXPECT_NE(out->find("::Error::error line 4"), std::string::npos);
+  }
+  ASSERT_EQ(event_log_->lines.size(), 1u);
+  const std::string& line = event_log_->lines[0];
+  // ${date}::${level}::${message} with the date as yyyy/MM/dd HH:mm:ss.fff
+  ASSERT_GE(line.size(), 25u);
+  EXPECT_EQ(line[4], '/');
+  EXPECT_EQ(line[7], '/');
+  EXPECT_EQ(line[19], '.');
+  EXPECT_EQ(line.substr(23), "::Error::error line 4\n");
+}
+
+TEST_F(LoggingTest, LoggerRulesAndFinalRouteEachLogger) {
+  Configure(R"(<nlog xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <targets>
+    <target name="t" xsi:type="File" fileName="${basedir}/tlog.txt" layout="${logger}|${message}"/>
+    <target name="all" xsi:type="File" fileName="${basedir}/all.txt" layout="${level}|${message}"/>
+  </targets>
+  <rules>
+    <logger name="TLOG" minlevel="Trace" writeTo="t" final="true"/>
+    <logger name="*" minlevel="Warn" writeTo="all"/>
+  </rules>
+</nlog>)");
+  EXPECT_TRUE(LogEnabled("TLOG", LogLevel::Trace));
+  EXPECT_FALSE(LogEnabled("ZUV", LogLevel::Info));
+  NLog_TraceA("TLOG", "t1");
+  NLog_WarnA("TLOG", "t2");
+  NLog_InfoA("ZUV", "z1");
+  NLog_FatalA("ZUV", "z2");
+  NLog_WarnA("DETAILTLOG", "d1");
+  FlushLogs();
+  EXPECT_EQ(Slurp(dir_ / "tlog.txt"), "TLOG|t1\nTLOG|t2\n");
+  EXPECT_EQ(Slurp(dir_ / "all.txt"), "Fatal|z2\nWarn|d1\n");
+}
+
+TEST_F(LoggingTest, FileTargetArchivesBySizeKeepingTheNewestAtZero) {
+  Configure(R"(<nlog xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <targets>
+    <target name="f" xsi:type="File" layout="${message}" fileName="${basedir}/cur.log"
+            archiveFileName="${basedir}/arch.{#}.txt" archiveAboveSize="100"
+            archiveNumbering="Rolling" maxArchiveFiles="2"/>
+  </targets>
+  <rules><logger name="*" minlevel="Info" writeTo="f"/></rules>
+</nlog>)");
+  // Each line is 60 bytes, so every line after the first starts a new file.
+  for (int i = 0; i < 5; ++i) NLog_InfoA("ZUV", "%d%s", i, std::string(58, 'x').c_str());
+  FlushLogs();
+  EXPECT_EQ(Slurp(dir_ / "cur.log").substr(0, 1), "4");
+  EXPECT_EQ(Slurp(dir_ / "arch.0.txt").substr(0, 1), "3");
+  EXPECT_EQ(Slurp(dir_ / "arch.1.txt").substr(0, 1), "2");
+  EXPECT_FALSE(fs::exists(dir_ / "arch.2.txt"));
+}
+
+TEST_F(LoggingTest, LongLinesAreWrittenWhole) {
+  Configure(R"(<nlog xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <targets><target name="f" xsi:type="File" layout="${message}" fileName="${basedir}/l.log"/></targets>
+  <rules><logger name="*" minlevel="Trace" writeTo="f"/></rules>
+</nlog>)");
+  std::string big(5000, 'q');
+  NLog_TraceA("ZUV", "<%s>", big.c_str());
+  FlushLogs();
+  EXPECT_EQ(Slurp(dir_ / "l.log"), "<" + big + ">\n");
+}
+
+TEST_F(LoggingTest, UnreadableConfigurationKeepsThePreviousOne) {
+  std::string err;
+  EXPECT_NE(ConfigureLoggingFromFile((dir_ / "missing.xml").string(), dir_.string(), &err), 0u);
+  EXPECT_FALSE(err.empty());
+  std::ofstream(dir_ / "bad.xml") << "<nlog><targets><target name=";
+  EXPECT_NE(ConfigureLoggingFromFile((dir_ / "bad.xml").string(), dir_.string(), &err), 0u);
+  EXPECT_TRUE(LogEnabled("ZUV", LogLevel::Info));
+}
+
+}  // namespace
+}  // namespace zuv

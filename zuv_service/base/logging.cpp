@@ -1,0 +1,651 @@
+// logging.cpp: NLog-style configuration and printf-shaped calls over spdlog.
+//
+// Each of the three loggers owns one distribution sink whose children are
+// per-rule level filters over the shared target sinks. Reconfiguring swaps the
+// children under the distribution sink's mutex, so loggers never change and
+// the level check on the hot path is one atomic load.
+#include "base/logging.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include <pugixml.hpp>
+#include <spdlog/details/os.h>
+#include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/dist_sink.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include "base/logging_internal.h"
+
+namespace zuv {
+namespace {
+
+namespace fs = std::filesystem;
+using spdlog::level::level_enum;
+
+constexpr const char* kLoggerNames[] = {"ZUV", "TLOG", "DETAILTLOG"};
+constexpr int kLoggerCount = 3;
+
+level_enum ToSpd(LogLevel level) {
+  switch (level) {
+    case LogLevel::Trace: return spdlog::level::trace;
+    case LogLevel::Debug: return spdlog::level::debug;
+    case LogLevel::Info: return spdlog::level::info;
+    case LogLevel::Warn: return spdlog::level::warn;
+    case LogLevel::Error: return spdlog::level::err;
+    case LogLevel::Fatal: return spdlog::level::critical;
+    case LogLevel::Off: break;
+  }
+  return spdlog::level::off;
+}
+
+const char* NLogLevelName(level_enum level) {
+  switch (level) {
+    case spdlog::level::trace: return "Trace";
+    case spdlog::level::debug: return "Debug";
+    case spdlog::level::info: return "Info";
+    case spdlog::level::warn: return "Warn";
+    case spdlog::level::err: return "Error";
+    case spdlog::level::critical: return "Fatal";
+    default: return "Off";
+  }
+}
+
+// NLog level names are matched ignoring case ("Info", "error").
+bool ParseNLogLevel(std::string text, level_enum* out) {
+  std::transform(text.begin(), text.end(), text.begin(), ::tolower);
+  static const std::pair<const char*, level_enum> kNames[] = {
+      {"trace", spdlog::level::trace}, {"debug", spdlog::level::debug},
+      {"info", spdlog::level::info},   {"warn", spdlog::level::warn},
+      {"error", spdlog::level::err},   {"fatal", spdlog::level::critical},
+      {"off", spdlog::level::off}};
+  for (const auto& [name, level] : kNames) {
+    if (text == name) {
+      *out = level;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ${level}: NLog's level names instead of spdlog's.
+class LevelFlag : public spdlog::custom_flag_formatter {
+ public:
+  void format(const spdlog::details::log_msg& msg, const std::tm&,
+              spdlog::memory_buf_t& dest) override {
+    const char* name = NLogLevelName(msg.level);
+    dest.append(name, name + std::strlen(name));
+  }
+  std::unique_ptr<custom_flag_formatter> clone() const override {
+    return std::make_unique<LevelFlag>();
+  }
+};
+
+std::string HostName() {
+  char buf[256] = {};
+  if (gethostname(buf, sizeof(buf) - 1) != 0) return "localhost";
+  return buf;
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, pos + to.size())) {
+    text.replace(pos, from.size(), to);
+  }
+  return text;
+}
+
+std::string ShortDate(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[16];
+  std::strftime(buf, sizeof(buf), "%Y-%m-%d", &tm);
+  return buf;
+}
+
+// Expands the layout renderers that do not change per line.
+std::string ExpandStatic(const std::string& text, const std::string& base_dir) {
+  return ReplaceAll(ReplaceAll(text, "${basedir}", base_dir), "${machinename}", HostName());
+}
+
+// Turns an NLog layout into an spdlog pattern ('*' is the level flag).
+std::unique_ptr<spdlog::formatter> MakeFormatter(const std::string& layout,
+                                                 const std::string& base_dir) {
+  std::string text = ExpandStatic(layout, base_dir);
+  std::string pattern;
+  for (size_t i = 0; i < text.size();) {
+    static const std::pair<const char*, const char*> kRenderers[] = {
+        {"${date}", "%Y/%m/%d %H:%M:%S.%e"}, {"${longdate}", "%Y-%m-%d %H:%M:%S.%f"},
+        {"${shortdate}", "%Y-%m-%d"},        {"${level}", "%*"},
+        {"${message}", "%v"},                {"${logger}", "%n"},
+        {"${threadid}", "%t"},               {"${processid}", "%P"}};
+    bool matched = false;
+    for (const auto& [name, spd] : kRenderers) {
+      size_t len = std::strlen(name);
+      if (text.compare(i, len, name) == 0) {
+        pattern += spd;
+        i += len;
+        matched = true;
+        break;
+      }
+    }
+    if (matched) continue;
+    if (text[i] == '%') pattern += '%';
+    pattern += text[i++];
+  }
+  auto formatter = std::make_unique<spdlog::pattern_formatter>();
+  formatter->add_flag<LevelFlag>('*').set_pattern(pattern);
+  return formatter;
+}
+
+// The File target: one current file, archived when it passes a size or the
+// day changes. Archive names replace {#} with the archive number; "Rolling"
+// numbering keeps the newest archive at 0. The file stays open between lines
+// (cheaper than NLog's keepFileOpen=false; one process writes it). Text is
+// written as the service's 8-bit strings stand.
+class NLogFileSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  NLogFileSink(std::string file_name, std::string archive_name, uint64_t archive_above,
+               bool daily, int max_archives, bool rolling)
+      : file_name_(std::move(file_name)),
+        archive_name_(std::move(archive_name)),
+        archive_above_(archive_above),
+        daily_(daily),
+        max_archives_(max_archives),
+        rolling_(rolling) {}
+  ~NLogFileSink() override {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t buf;
+    formatter_->format(msg, buf);
+    std::time_t now = std::chrono::system_clock::to_time_t(msg.time);
+    std::string day = ShortDate(now);
+    if (file_ == nullptr) Open(day);
+    if (file_ != nullptr && ((daily_ && day != day_) ||
+                             (archive_above_ > 0 && size_ + buf.size() > archive_above_ &&
+                              size_ > 0))) {
+      Archive();
+      Open(day);
+    }
+    if (file_ == nullptr) return;
+    size_ += std::fwrite(buf.data(), 1, buf.size(), file_);
+  }
+  void flush_() override {
+    if (file_ != nullptr) std::fflush(file_);
+  }
+
+ private:
+  std::string CurrentPath(const std::string& day) const {
+    return ReplaceAll(file_name_, "${shortdate}", day);
+  }
+  void Open(const std::string& day) {
+    day_ = day;
+    path_ = CurrentPath(day);
+    std::error_code ec;
+    fs::create_directories(fs::path(path_).parent_path(), ec);
+    file_ = std::fopen(path_.c_str(), "ab");
+    if (file_ == nullptr) return;
+    std::fseek(file_, 0, SEEK_END);
+    long pos = std::ftell(file_);
+    size_ = pos > 0 ? static_cast<uint64_t>(pos) : 0;
+    // A file left from an earlier day is archived before today's first line.
+    if (daily_ && size_ > 0) {
+      struct stat st {};
+      if (::stat(path_.c_str(), &st) == 0) {
+        std::string file_day = ShortDate(st.st_mtime);
+        if (file_day != day) {
+          day_ = file_day;
+          Archive();
+          day_ = day;
+          file_ = std::fopen(path_.c_str(), "ab");
+          size_ = 0;
+        }
+      }
+    }
+  }
+  std::string ArchivePath(int number) const {
+    std::string name = ReplaceAll(archive_name_, "${shortdate}", day_);
+    return ReplaceAll(name, "{#}", std::to_string(number));
+  }
+  void Archive() {
+    std::fclose(file_);
+    file_ = nullptr;
+    std::error_code ec;
+    if (archive_name_.empty()) {
+      fs::remove(path_, ec);
+      return;
+    }
+    int number = 0;
+    if (rolling_) {
+      // Shift older archives up; the last one falls off.
+      if (max_archives_ > 0) fs::remove(ArchivePath(max_archives_ - 1), ec);
+      for (int i = max_archives_ - 2; i >= 0; --i) {
+        if (fs::exists(ArchivePath(i), ec)) fs::rename(ArchivePath(i), ArchivePath(i + 1), ec);
+      }
+    } else {
+      while (fs::exists(ArchivePath(number), ec)) ++number;
+    }
+    fs::create_directories(fs::path(ArchivePath(number)).parent_path(), ec);
+    fs::rename(path_, ArchivePath(number), ec);
+    if (ec) fs::remove(path_, ec);
+  }
+
+  const std::string file_name_;
+  const std::string archive_name_;
+  const uint64_t archive_above_;
+  const bool daily_;
+  const int max_archives_;
+  const bool rolling_;
+  // Guarded by base_sink's mutex_.
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  std::string day_;
+  uint64_t size_ = 0;
+};
+
+// The EventLog target as syslog. openlog keeps the ident pointer, so idents
+// live for the whole process.
+class SyslogSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  explicit SyslogSink(const std::string& ident) {
+    static std::mutex idents_mu;
+    static std::set<std::string> idents;  // guarded by idents_mu
+    std::lock_guard<std::mutex> lock(idents_mu);
+    ident_ = idents.insert(ident).first->c_str();
+    ::openlog(ident_, LOG_PID, LOG_DAEMON);
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t buf;
+    formatter_->format(msg, buf);
+    size_t len = buf.size();
+    while (len > 0 && (buf[len - 1] == '\n' || buf[len - 1] == '\r')) --len;
+    int priority = LOG_INFO;
+    switch (msg.level) {
+      case spdlog::level::trace:
+      case spdlog::level::debug: priority = LOG_DEBUG; break;
+      case spdlog::level::info: priority = LOG_INFO; break;
+      case spdlog::level::warn: priority = LOG_WARNING; break;
+      case spdlog::level::err: priority = LOG_ERR; break;
+      case spdlog::level::critical: priority = LOG_CRIT; break;
+      default: break;
+    }
+    ::syslog(priority, "%.*s", static_cast<int>(len), buf.data());
+  }
+  void flush_() override {}
+
+ private:
+  const char* ident_;
+};
+
+// One rule's view of a target: its own minimum level over a shared sink.
+class RuleSink : public spdlog::sinks::sink {
+ public:
+  RuleSink(std::shared_ptr<spdlog::sinks::sink> target, level_enum min, level_enum max)
+      : target_(std::move(target)), max_(max) {
+    set_level(min);
+  }
+  void log(const spdlog::details::log_msg& msg) override {
+    if (msg.level <= max_) target_->log(msg);
+  }
+  void flush() override { target_->flush(); }
+  void set_pattern(const std::string&) override {}
+  void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
+
+ private:
+  std::shared_ptr<spdlog::sinks::sink> target_;
+  const level_enum max_;
+};
+
+using DistSink = spdlog::sinks::dist_sink_mt;
+
+struct Loggers {
+  std::shared_ptr<DistSink> dist[kLoggerCount];
+  std::shared_ptr<spdlog::logger> logger[kLoggerCount];
+};
+
+std::mutex g_factory_mu;
+EventLogSinkFactory g_event_log_factory;  // guarded by g_factory_mu
+
+std::shared_ptr<spdlog::sinks::sink> DefaultSink() {
+  auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+  sink->set_formatter(MakeFormatter("${date}::${level}::${message}", "."));
+  return sink;
+}
+
+// Created on first use; before any configuration lines go to stderr from
+// info up.
+Loggers& TheLoggers() {
+  static Loggers* loggers = [] {
+    auto* l = new Loggers;  // lives for the process: threads may log at exit
+    auto fallback = DefaultSink();
+    for (int i = 0; i < kLoggerCount; ++i) {
+      l->dist[i] = std::make_shared<DistSink>();
+      l->dist[i]->add_sink(fallback);
+      l->logger[i] = std::make_shared<spdlog::logger>(kLoggerNames[i], l->dist[i]);
+      l->logger[i]->set_level(spdlog::level::info);
+      l->logger[i]->flush_on(spdlog::level::info);
+    }
+    return l;
+  }();
+  return *loggers;
+}
+
+int LoggerIndex(const char* name) {
+  if (name != nullptr) {
+    for (int i = 0; i < kLoggerCount; ++i) {
+      if (std::strcmp(name, kLoggerNames[i]) == 0) return i;
+    }
+  }
+  return 0;  // unknown loggers write as "ZUV"
+}
+
+// NLog logger-name patterns: '*' and '?' wildcards.
+bool NameMatches(const char* pattern, const char* name) {
+  if (*pattern == '\0') return *name == '\0';
+  if (*pattern == '*') {
+    return NameMatches(pattern + 1, name) || (*name != '\0' && NameMatches(pattern, name + 1));
+  }
+  if (*name != '\0' && (*pattern == '?' || *pattern == *name)) {
+    return NameMatches(pattern + 1, name + 1);
+  }
+  return false;
+}
+
+std::string Attr(const pugi::xml_node& node, const char* name) {
+  return node.attribute(name).as_string();
+}
+
+uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
+                     std::shared_ptr<spdlog::sinks::sink>* out, std::string* err) {
+  std::string type = Attr(node, "xsi:type");
+  if (type.empty()) type = Attr(node, "type");
+  std::string layout = Attr(node, "layout");
+  if (layout.empty()) layout = "${longdate}|${level}|${logger}|${message}";
+  std::shared_ptr<spdlog::sinks::sink> sink;
+  if (type == "File") {
+    std::string file_name = ExpandStatic(Attr(node, "fileName"), base_dir);
+    if (file_name.empty()) {
+      *err = "File target '" + Attr(node, "name") + "' has no fileName";
+      return 1;
+    }
+    std::string archive = ExpandStatic(Attr(node, "archiveFileName"), base_dir);
+    uint64_t above = node.attribute("archiveAboveSize").as_ullong(0);
+    bool daily = Attr(node, "archiveEvery") == "Day";
+    int max_archives = node.attribute("maxArchiveFiles").as_int(0);
+    bool rolling = Attr(node, "archiveNumbering") == "Rolling";
+    sink = std::make_shared<NLogFileSink>(file_name, archive, above, daily, max_archives,
+                                          rolling);
+  } else if (type == "ColoredConsole" || type == "Console") {
+    sink = std::make_shared<spdlog::sinks::stdout_color_sink_mt>();
+  } else if (type == "EventLog") {
+    std::string source = Attr(node, "source");
+    if (source.empty()) source = "ZUV_Service";
+    std::lock_guard<std::mutex> lock(g_factory_mu);
+    sink = g_event_log_factory ? g_event_log_factory(source)
+                               : std::make_shared<SyslogSink>(source);
+  } else {
+    *err = "target '" + Attr(node, "name") + "' has unsupported type '" + type + "'";
+    return 1;
+  }
+  sink->set_formatter(MakeFormatter(layout, base_dir));
+  sink->set_level(spdlog::level::trace);
+  *out = std::move(sink);
+  return 0;
+}
+
+}  // namespace
+
+void SetEventLogSinkFactoryForTest(EventLogSinkFactory factory) {
+  std::lock_guard<std::mutex> lock(g_factory_mu);
+  g_event_log_factory = std::move(factory);
+}
+
+uint32_t ConfigureLoggingFromFile(const std::string& path, const std::string& base_dir,
+                                  std::string* err) {
+  pugi::xml_document doc;
+  pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+  if (!parsed) {
+    *err = path + ": " + parsed.description();
+    return 1;
+  }
+  pugi::xml_node root = doc.child("nlog");
+  if (!root) {
+    *err = path + ": no nlog element";
+    return 1;
+  }
+  std::map<std::string, std::shared_ptr<spdlog::sinks::sink>> targets;
+  try {
+    for (pugi::xml_node node : root.child("targets").children("target")) {
+      std::shared_ptr<spdlog::sinks::sink> sink;
+      if (BuildTarget(node, base_dir, &sink, err) != 0) return 1;
+      targets[Attr(node, "name")] = std::move(sink);
+    }
+  } catch (const std::exception& e) {
+    *err = path + ": " + e.what();
+    return 1;
+  }
+
+  std::vector<std::shared_ptr<spdlog::sinks::sink>> per_logger[kLoggerCount];
+  level_enum min_level[kLoggerCount];
+  std::fill(std::begin(min_level), std::end(min_level), spdlog::level::off);
+  bool done[kLoggerCount] = {};
+  for (pugi::xml_node rule : root.child("rules").children("logger")) {
+    std::string pattern = Attr(rule, "name");
+    level_enum min = spdlog::level::trace;
+    level_enum max = spdlog::level::critical;
+    std::string level_text = Attr(rule, "level");
+    if (!level_text.empty()) {
+      if (!ParseNLogLevel(level_text, &min)) min = spdlog::level::off;
+      max = min;
+    } else {
+      if (!Attr(rule, "minlevel").empty() && !ParseNLogLevel(Attr(rule, "minlevel"), &min)) {
+        min = spdlog::level::off;
+      }
+      if (!Attr(rule, "maxlevel").empty()) ParseNLogLevel(Attr(rule, "maxlevel"), &max);
+    }
+    bool final_rule = rule.attribute("final").as_bool(false);
+    // writeTo may list several targets separated by commas.
+    std::vector<std::shared_ptr<spdlog::sinks::sink>> rule_targets;
+    std::string write_to = Attr(rule, "writeTo");
+    for (size_t start = 0; start <= write_to.size();) {
+      size_t comma = write_to.find(',', start);
+      if (comma == std::string::npos) comma = write_to.size();
+      std::string name = write_to.substr(start, comma - start);
+      name.erase(0, name.find_first_not_of(' '));
+      name.erase(name.find_last_not_of(' ') + 1);
+      auto it = targets.find(name);
+      if (it != targets.end()) rule_targets.push_back(it->second);
+      start = comma + 1;
+    }
+    for (int i = 0; i < kLoggerCount; ++i) {
+      if (done[i] || !NameMatches(pattern.c_str(), kLoggerNames[i])) continue;
+      for (auto& target : rule_targets) {
+        per_logger[i].push_back(std::make_shared<RuleSink>(target, min, max));
+        min_level[i] = std::min(min_level[i], min);
+      }
+      if (final_rule) done[i] = true;
+    }
+  }
+
+  Loggers& loggers = TheLoggers();
+  for (int i = 0; i < kLoggerCount; ++i) {
+    loggers.logger[i]->set_level(min_level[i]);
+    loggers.dist[i]->set_sinks(std::move(per_logger[i]));
+    loggers.logger[i]->flush_on(spdlog::level::trace);
+  }
+  return 0;
+}
+
+std::string LogConfigText(const std::string& log_folder) {
+  const std::string& f = log_folder;
+  std::string text;
+  text += "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n";
+  text += "<nlog xmlns=\"http://www.nlog-project.org/schemas/NLog.xsd\"\n";
+  text += "      xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n";
+  text += "      autoReload=\"true\">\n";
+  text += "  <targets>\n";
+  text += "    <target name=\"eventLog\" xsi:type=\"EventLog\" source=\"tovanixZUV\" "
+          "log=\"tovanix\" layout=\"${date}::${level}::${message}\" />\n";
+  text += "    <target name=\"logfile\" xsi:type=\"File\" layout=\"${date}::${level}::${message}\" "
+          "fileName=\"" + f + "/ZUV_Service-${machinename}.log\" "
+          "archiveFileName=\"" + f + "/ZUV_Service_${machinename}-${shortdate}.{#}.txt\" "
+          "archiveEvery=\"Day\" archiveAboveSize=\"10485760\" archiveNumbering=\"Rolling\" "
+          "maxArchiveFiles=\"10\" concurrentWrites=\"true\" keepFileOpen=\"false\" "
+          "encoding=\"iso-8859-2\" />\n";
+  text += "    <target name=\"console\" type=\"ColoredConsole\" "
+          "layout=\"${date}::${level}::${message}\" />\n";
+  text += "  </targets>\n";
+  text += "  <rules>\n";
+  text += "    <logger name=\"*\" minlevel=\"Info\" writeTo=\"logfile\" />\n";
+  text += "    <logger name=\"*\" minlevel=\"Info\" writeTo=\"console\" />\n";
+  text += "    <logger name=\"*\" minlevel=\"error\" writeTo=\"eventLog\" />\n";
+  text += "  </rules>\n";
+  text += "</nlog>\n";
+  return text;
+}
+
+uint32_t WriteLogConfigFile(const std::string& path, const std::string& log_folder) {
+  std::string text = LogConfigText(log_folder);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return 1;
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  ok = (std::fclose(file) == 0) && ok;
+  return ok ? 0 : 1;
+}
+
+bool LogEnabled(const char* logger, LogLevel level) {
+  return TheLoggers().logger[LoggerIndex(logger)]->should_log(ToSpd(level));
+}
+
+void LogLine(const char* logger, LogLevel level, const char* text) {
+  auto& l = TheLoggers().logger[LoggerIndex(logger)];
+  level_enum spd = ToSpd(level);
+  if (!l->should_log(spd)) return;
+  try {
+    l->log(spd, spdlog::string_view_t(text, std::strlen(text)));
+  } catch (...) {
+    // A failing sink must not take the calling thread down.
+  }
+}
+
+void FlushLogs() {
+  Loggers& loggers = TheLoggers();
+  for (auto& l : loggers.logger) l->flush();
+}
+
+void ResetLoggingForTest() {
+  Loggers& loggers = TheLoggers();
+  auto fallback = DefaultSink();
+  for (int i = 0; i < kLoggerCount; ++i) {
+    loggers.dist[i]->set_sinks({fallback});
+    loggers.logger[i]->set_level(spdlog::level::info);
+  }
+}
+
+namespace {
+
+void LogV(const char* logger, LogLevel level, const char* format, va_list args) {
+  auto& l = TheLoggers().logger[LoggerIndex(logger)];
+  level_enum spd = ToSpd(level);
+  if (!l->should_log(spd)) return;  // no formatting below the level
+  char stack_buf[1024];
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(stack_buf, sizeof(stack_buf), format, copy);
+  va_end(copy);
+  if (n < 0) return;
+  try {
+    if (static_cast<size_t>(n) < sizeof(stack_buf)) {
+      l->log(spd, spdlog::string_view_t(stack_buf, static_cast<size_t>(n)));
+    } else {
+      std::string big(static_cast<size_t>(n) + 1, '\0');
+      std::vsnprintf(big.data(), big.size(), format, args);
+      l->log(spd, spdlog::string_view_t(big.data(), static_cast<size_t>(n)));
+    }
+  } catch (...) {
+    // A failing sink must not take the calling thread down.
+  }
+}
+
+}  // namespace
+std::string EscapeForLog(std::string_view text, size_t max_bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const size_t shown = text.size() < max_bytes ? text.size() : max_bytes;
+  std::string out;
+  out.reserve(shown + 16);
+  for (size_t i = 0; i < shown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F) {
+      out.push_back(static_cast<char>(c));
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    }
+  }
+  if (shown < text.size()) {
+    out += " ... (" + std::to_string(text.size() - shown) + " more bytes)";
+  }
+  return out;
+}
+
+}  // namespace zuv
+
+extern "C" {
+
+int NLog_ConfigureFromFileA(const char* path) {
+  std::string err;
+  std::string base_dir = std::filesystem::path(path).parent_path().string();
+  if (base_dir.empty()) base_dir = ".";
+  if (zuv::ConfigureLoggingFromFile(path, base_dir, &err) != 0) {
+    zuv::LogLine("ZUV", zuv::LogLevel::Error, ("Cannot configure logging: " + err).c_str());
+    return 1;
+  }
+  return 0;
+}
+
+void NLog_InitLocal() {}
+
+#define ZUV_DEFINE_NLOG(fn, level)                          \
+  void fn(const char* logger, const char* format, ...) {    \
+    va_list args;                                           \
+    va_start(args, format);                                 \
+    zuv::LogV(logger, level, format, args);                 \
+    va_end(args);                                           \
+  }
+ZUV_DEFINE_NLOG(NLog_TraceA, zuv::LogLevel::Trace)
+ZUV_DEFINE_NLOG(NLog_DebugA, zuv::LogLevel::Debug)
+ZUV_DEFINE_NLOG(NLog_InfoA, zuv::LogLevel::Info)
+ZUV_DEFINE_NLOG(NLog_WarnA, zuv::LogLevel::Warn)
+ZUV_DEFINE_NLOG(NLog_ErrorA, zuv::LogLevel::Error)
+ZUV_DEFINE_NLOG(NLog_FatalA, zuv::LogLevel::Fatal)
+#undef ZUV_DEFINE_NLOG
+
+}  // extern "C"

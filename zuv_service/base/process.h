@@ -1,0 +1,31 @@
+// process.h: process-wide facts of a service run: the module directory and
+// the stop event.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace zuv {
+
+// The module directory (ZUV_HOME, else the executable's directory).
+const std::string& ModuleDirectory();
+
+// Signals the stop event (from any thread). Once signalled it stays so.
+void SignalStopEvent();
+
+// True once the service is shutting down.
+bool ServiceStopping();
+
+// Waits for the stop event; true when it was signalled within timeout.
+bool WaitForStopEvent(std::chrono::milliseconds timeout);
+void WaitForStopEvent();
+
+// Memory check: heap bytes in use now (a checkpoint), and the line
+// "MEMORY USAGE of %lu bytes in %s:%d" when the heap grew since checkpoint.
+// mallinfo2 is process-wide, so concurrent requests show in each other's
+// numbers; only growth is reported (the %lu cannot show a net release).
+size_t HeapInUse();
+void CheckMemory(size_t checkpoint, const char* tag, int place);
+
+}  // namespace zuv

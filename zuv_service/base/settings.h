@@ -1,0 +1,114 @@
+// settings.h: the service's registry settings and its four port numbers.
+//
+// All settings live under HKEY_LOCAL_MACHINE in three nodes, each tried at
+// two paths, the first that opens winning:
+//   service node  SOFTWARE\Wow6432Node\tovanix\tovanixZUV, SOFTWARE\tovanix\tovanixZUV
+//   agent node    the same two paths
+//   vendor node   SOFTWARE\Wow6432Node\tovanix, SOFTWARE\tovanix (log folder only)
+//
+// Reading rules, as with RegQueryValueExA into fixed buffers:
+//  - A number is read into a 4-byte buffer: any value of at most 4 bytes is
+//    taken (zero-extended, little-endian) whatever its type; a longer value
+//    (a REG_SZ "20411" is 6 bytes) or a missing one leaves the default.
+//  - A string is read into a buffer of 255 bytes (1023 for the log folder),
+//    a NUL is put after the returned length and the text runs to the first
+//    NUL. A REG_SZ counts its NUL, so the longest string taken has 254
+//    characters.
+//
+// Settings are read once at start-up; nothing is written to the registry.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/registry_file.h"
+
+namespace zuv {
+
+// Node paths under HKEY_LOCAL_MACHINE, in the order they are tried.
+inline constexpr const char* kServiceNodePaths[2] = {"SOFTWARE\\Wow6432Node\\tovanix\\tovanixZUV",
+                                                     "SOFTWARE\\tovanix\\tovanixZUV"};
+inline constexpr const char* kVendorNodePaths[2] = {"SOFTWARE\\Wow6432Node\\tovanix",
+                                                    "SOFTWARE\\tovanix"};
+
+// Buffer sizes of string settings, NUL included.
+inline constexpr uint32_t kSettingStringBytes = 255;
+inline constexpr uint32_t kLogFolderBytes = 1023;
+
+// The service-account settings and the values this port adds to the service
+// node. Immutable after construction; safe to read from any thread.
+class ServiceSettings {
+ public:
+  // Reads the settings from registry, logging each step to logger "ZUV".
+  // Never fails: a missing node or value leaves its default.
+  //  - ExAlias, ExServer, CAS, ExProfile (default empty): through the service
+  //    node, or through the agent node when IsMAPISeparated is 0, which also
+  //    clears the own-node flag.
+  //  - StorePath (default module_dir + "/data/zuvstore.db"), LdapUri (default
+  //    "ldap://localhost"), LdapBindDN, LdapBindPassword (default empty):
+  //    always through the service node. An empty StorePath or LdapUri value
+  //    keeps the default.
+  ServiceSettings(const RegistryFile& registry, const std::string& module_dir);
+
+  // Profile settings; empty when unset.
+  const std::string& ExAlias() const { return ex_alias_; }      // service mailbox
+  const std::string& ExServer() const { return ex_server_; }    // service mail server
+  const std::string& CAS() const { return cas_; }               // client access server
+  const std::string& ExProfile() const { return ex_profile_; }  // existing MAPI profile
+  // 1 when the profile settings came through the service's own node, 0 when
+  // through the agent node.
+  int OwnNodeFlag() const { return own_node_; }
+
+  const std::string& StorePath() const { return store_path_; }
+  const std::string& LdapUri() const { return ldap_uri_; }
+  const std::string& LdapBindDN() const { return ldap_bind_dn_; }
+  const std::string& LdapBindPassword() const { return ldap_bind_password_; }
+
+ private:
+  std::string ex_alias_;
+  std::string ex_server_;
+  std::string cas_;
+  std::string ex_profile_;
+  int own_node_ = 1;
+
+  std::string store_path_;
+  std::string ldap_uri_;
+  std::string ldap_bind_dn_;
+  std::string ldap_bind_password_;
+};
+
+// Reads the 4-byte value name from the service node into *value.
+// Returns 0 when it was read, 1 when the node or value is missing or the
+// value is longer than 4 bytes (*value is then unchanged).
+[[nodiscard]] uint32_t ReadPortSetting(const RegistryFile& registry, const char* name,
+                                       uint32_t* value);
+
+// The four port settings. The low 16 bits of each are the TCP port.
+struct ServicePorts {
+  uint32_t zuv_port1 = 20400;     // JSON request port
+  uint32_t zuv_port2 = 20410;     // JSON request port
+  uint32_t zuv_port3 = 20420;     // JSON request port
+  uint32_t zuv_bin_port = 20430;  // binary upload port
+};
+
+inline uint16_t TcpPort(uint32_t setting) { return static_cast<uint16_t>(setting & 0xFFFF); }
+
+// Sets the process ports to the defaults, each replaced by ZuvPort1, ZuvPort2,
+// ZuvPort3 or ZuvBinPort where ReadPortSetting reads it.
+// The mailbox-cache registry mutex is a static of zuv_cache.cpp and needs no
+// creating here.
+// REQUIRES: called at start-up before any thread reads Ports().
+void LoadPorts(const RegistryFile& registry);
+
+// The process ports: the defaults until LoadPorts runs.
+const ServicePorts& Ports();
+
+// Replaces the process ports. Same requirement as LoadPorts.
+void SetPortsForTest(const ServicePorts& ports);
+
+// The log folder: LogFolderPath (at most 1023 bytes with its NUL) from the
+// vendor node, every '\' turned into '/'; "${basedir}/logs" when the node or
+// value is missing, too long or empty.
+std::string ReadLogFolderPath(const RegistryFile& registry);
+
+}  // namespace zuv

@@ -1,0 +1,143 @@
+// wire.cpp: connection names, response frames and their sending.
+#include "base/wire.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "base/logging.h"
+#include "base/request_codes.h"
+
+namespace zuv {
+namespace {
+
+const char* const kRequestNames[kRequestCodeCount] = {
+    "GetTable",                 // 1001
+    "DescribeTable",            // 1002
+    "SetTable",                 // 1003
+    "GetWUPAPDL",               // 1004
+    "GetWUPAIcon",              // 1005
+    "GetAttachment",            // 1006
+    "GetEntryID",               // 1007
+    "GetFolder",                // 1008
+    "Close",                    // 1009
+    "ClientPing",               // 1010
+    "Attach",                   // 1011
+    "ADResolveEmail",           // 1012
+    "ListIOSDevices",           // 1013
+    "ADResolveCN",              // 1014
+    "AddContact",               // 1015
+    "DeleteContact",            // 1016
+    "GetAttachmentData",        // 1017
+    "GetAttachmentFile",        // 1018
+    "DeleteAttachment",         // 1019
+    "CreateMessage",            // 1020
+    "AddMessageAttachment",     // 1021
+    "DeleteMessageAttachment",  // 1022
+    "SendMessage",              // 1023
+    "DeleteMessage",            // 1024
+    nullptr,                    // 1025: the name lookup has no entry
+    "MailBoxInfo",              // 1026
+    "GetFolderHierarchy",       // 1027
+    "SetAttachmentProperties",  // 1028
+    "SetCustomProperties",      // 1029
+    "GetExchangeServers",       // 1030
+    "GetMailboxes",             // 1031
+    "GetASDevices",             // 1032
+};
+
+}  // namespace
+
+const char* RequestName(int code) {
+  if (code < kFirstRequestCode || code >= kFirstRequestCode + kRequestCodeCount) {
+    return "INVALID";
+  }
+  const char* name = kRequestNames[code - kFirstRequestCode];
+  return name != nullptr ? name : "INVALID";
+}
+
+void FormatConnectionName(uint32_t addr_network_order, uint16_t port_network_order,
+                          char* out, size_t out_size) {
+  char dotted[INET_ADDRSTRLEN] = {};
+  in_addr a{};
+  a.s_addr = addr_network_order;
+  ::inet_ntop(AF_INET, &a, dotted, sizeof(dotted));
+  // The port field's two bytes, first byte low: the raw field on a
+  // little-endian host, spelled out so the name is the same on any host.
+  unsigned char bytes[2];
+  std::memcpy(bytes, &port_network_order, 2);
+  unsigned port_as_read = bytes[0] | (static_cast<unsigned>(bytes[1]) << 8);
+  std::snprintf(out, out_size, "%s.%u", dotted, port_as_read);
+}
+
+std::string ShortenID(std::string_view id) {
+  if (id.size() <= 32) return std::string(id);
+  return std::string(id.substr(id.size() - 33));
+}
+
+void FormatResponseHeader(size_t length, char header[kResponseHeaderBytes]) {
+  std::memset(header, 0, 10);
+  std::snprintf(header, 10, "%d", static_cast<int>(length));
+}
+
+ssize_t RecvOnce(int socket, char* buf, size_t len) {
+  ssize_t got;
+  do {
+    got = ::recv(socket, buf, len, 0);
+  } while (got < 0 && errno == EINTR);
+  buf[got > 0 ? got : 0] = '\0';
+  return got;
+}
+
+bool SendAll(int socket, const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t n = ::send(socket, p, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
+                  std::string_view json, bool is_error) {
+  char header[10];
+  FormatResponseHeader(json.size(), header);
+  if (SendAll(conn->socket, header, sizeof(header))) {
+    SendAll(conn->socket, json.data(), json.size());
+  }
+  if (LogEnabled("ZUV", LogLevel::Trace)) {
+    NLog_TraceA("ZUV", "%s:%s:%s Return Buffer (%s):%.*s", conn->name, mailbox, operation,
+                header, static_cast<int>(json.size()), json.data());
+  }
+  if (is_error) {
+    NLog_InfoA("ZUV", "%s:%s:%s returning error", conn->name, mailbox, operation);
+  } else {
+    NLog_InfoA("ZUV", "%s:%s:%s returning success", conn->name, mailbox, operation);
+  }
+}
+
+void SendErrorResponse(const char* operation, const ConnectionContext* conn,
+                       const char* mailbox, int error_number, const char* error_string) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("ErrorNumber");
+  writer.Int(error_number);
+  writer.Key("ErrorString");
+  writer.String(error_string != nullptr ? error_string : "");
+  writer.EndObject();
+  SendResponse(operation, conn, mailbox, std::string_view(buffer.GetString(), buffer.GetSize()),
+               true);
+}
+
+}  // namespace zuv

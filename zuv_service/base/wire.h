@@ -1,0 +1,72 @@
+// wire.h: what every part of the service knows about a connection and its
+// frames: the connection record, the per-request server record, the
+// response frame and its sending, and the log form of identifiers.
+//
+// Frame in:  decimal byte count, then exactly that many bytes of JSON text.
+// Frame out: 10-byte header ("%d" of the JSON length, NUL, filler), then JSON.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zuv {
+
+constexpr int kProtocolVersion = 4;
+
+// Largest request frame and binary upload the service accepts.
+constexpr int64_t kMaxRequestBytes = 64ll << 20;
+constexpr int64_t kMaxUploadBytes = 256ll << 20;
+
+// Bytes of a response header.
+constexpr size_t kResponseHeaderBytes = 10;
+
+// One accepted connection, owned by its connection thread.
+struct ConnectionContext {
+  int socket = -1;
+  char name[264] = {};  // "%s.%d": peer IPv4 address and raw port field
+};
+
+// Server, mailbox, store DN and user DN of one request; owned by the
+// connection loop for the duration of the request.
+struct ServerInfo {
+  std::string server;
+  std::string mailbox;
+  std::string store_dn;
+  std::string user_dn;
+};
+
+// Formats the connection name: dotted address, '.', and the 16-bit port field
+// as it stands in network byte order, read as a host number
+// (10.0.0.5 port 50000 gives "10.0.0.5.20675").
+void FormatConnectionName(uint32_t addr_network_order, uint16_t port_network_order,
+                          char* out, size_t out_size);
+
+// Log form of identifiers: whole up to 32 characters, else the last 33.
+std::string ShortenID(std::string_view id);
+
+// Writes the 10-byte response header for a JSON text of length bytes.
+void FormatResponseHeader(size_t length, char header[kResponseHeaderBytes]);
+
+// Sends all of data; returns false when the peer is gone.
+bool SendAll(int socket, const void* data, size_t len);
+
+// One recv() of at most len bytes into buf (which has room for len + 1),
+// retried on EINTR; a NUL is put after what arrived. Returns recv()'s
+// result: 0 at end of stream, negative on error.
+ssize_t RecvOnce(int socket, char* buf, size_t len);
+
+// Sends the 10-byte header and the JSON text; logs the trace and the
+// returning success/error lines. Send failures are not reported: the next
+// receive ends the connection.
+void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
+                  std::string_view json, bool is_error);
+
+// Sends {"ErrorNumber": number, "ErrorString": text} through SendResponse.
+void SendErrorResponse(const char* operation, const ConnectionContext* conn,
+                       const char* mailbox, int error_number, const char* error_string);
+
+}  // namespace zuv

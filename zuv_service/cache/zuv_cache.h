@@ -1,0 +1,264 @@
+// zuv_cache.h: ZUV_Cache, the shared logged-on MAPI session of the service
+// and what the request handlers keep on it: the catalogue of described
+// folders (column names per folder), the table cache, and the property-name
+// resolution with the process-wide custom property cache
+// (zuv_cache_propnames.cpp).
+//
+// Life: the service runs one instance, the service instance, created by the
+// first GetInstance (normally VerifyServiceProfile at start-up), logged on
+// with the service account's profile and kept until the process ends. Every
+// mailbox is reached through its session by store and folder entry IDs. A
+// failed creation leaves no instance; the next GetInstance tries again.
+//
+// Ownership: an instance owns its CMapiExMod and its described-folder map
+// with the MAPI allocation chains behind the entries. It owns its cached
+// tables through shared ownership (table/zuv_table.h): a table removed from
+// the cache lives on for every fill thread, reader and client that still
+// holds a reference.
+//
+// Threading: request, table fetch and notification threads share the
+// instance without a lock of its own; its MAPI session is thread-safe. The
+// locks, outermost first:
+//   instance mutex (zuv_cache.cpp) - creation and hand-out of the service
+//       instance; held across the whole logon of a creation, so a slow
+//       logon holds every other GetInstance.
+//   count_mu_ - the hand-out counter.
+//   described_mu_ - the described-folder map (shared for lookups).
+//   the custom property cache's lock (zuv_cache_propnames.cpp).
+//   tables_mu_ - the table cache.
+// The last three are never held across a MAPI call.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "base/request_values.h"
+#include "base/thread_annotations.h"
+#include "mapi/mapix.h"
+#include "table/zuv_table.h"
+
+class CMapiExMod;
+class CMAPIFolder;
+
+namespace zuv {
+struct ConnectionContext;
+struct ServerInfo;
+class ServiceSettings;
+}  // namespace zuv
+
+// One column of a described folder: its tag and every name it is known by.
+// Entries and their strings live in the MAPI allocation chain of the
+// describe run that made them, freed with the instance.
+struct PROP_ARRAY_ENTRY {
+  ULONG tag;
+  ULONG type;      // tag & 0xFFFF
+  BYTE resolved;   // 1 when at least one name was found for the tag
+  ULONG cNames;
+  LPSTR* names;    // cNames names, static-table names first in table order
+};
+
+// The profile the service instance uses when none is configured or the
+// configured one does not exist.
+inline constexpr const char* kDefaultProfileName = "tovanixZUV";
+
+class ZUV_Cache {
+ public:
+  // ---- Process-wide ----
+
+  // The settings the service instance is built from (ExAlias, ExServer, CAS,
+  // ExProfile). Borrowed; must outlive every later call here.
+  // REQUIRES: called before the first GetInstance, while no other thread
+  // uses the cache.
+  static void SetSettings(const zuv::ServiceSettings* settings);
+
+  // Hands out the service instance, creating it on first demand. Returns 0
+  // with *cache set (and its hand-out counter raised), or 1 with *cache null
+  // when it cannot be created. context names the caller in log lines;
+  // serverInfo is not consulted. Waits on the instance mutex without a time
+  // limit. Any thread.
+  [[nodiscard]] static uint32_t GetInstance(const zuv::ConnectionContext* context,
+                                            const zuv::ServerInfo* serverInfo, ZUV_Cache** cache);
+
+  // The creation step of GetInstance: returns the existing service instance,
+  // or builds and logs on a new one (logging every step). 0 with *cache
+  // set, or 1 with *cache null.
+  // REQUIRES: the instance mutex is held (only GetInstance calls it).
+  [[nodiscard]] static uint32_t GetServiceInstance(const zuv::ConnectionContext* context,
+                                                   ZUV_Cache** cache);
+
+  // Every handler calls this when done with an instance. It has no effect:
+  // the service instance lives until the process ends.
+  static void ReleaseInstance(ZUV_Cache* cache);
+
+  // The start-up check: gets the service instance as "SVCPROFILE" and reads
+  // the message count of its Inbox. 0 when it could be read, else 1 (the
+  // reason is logged).
+  [[nodiscard]] static uint32_t VerifyServiceProfile();
+
+  // The instance key of a legacyExchangeDN: h = rotl8(h) + c over its bytes,
+  // each taken as a signed char; "" gives 0, "A" 65, "AB" 16706.
+  static int32_t InstanceKey(const std::string& legacyDN);
+
+  // Deletes the service instance so the next GetInstance builds a new one.
+  // REQUIRES: no other thread uses the cache.
+  static void ResetServiceInstanceForTest();
+
+  // ---- Construction ----
+
+  // name becomes connectionName + ":" + account; the session module is
+  // created under that name. Opens nothing; Logon does.
+  ZUV_Cache(const char* connectionName, const char* account);
+  // Logs the session out and frees the described-folder catalogue.
+  ~ZUV_Cache();
+  ZUV_Cache(const ZUV_Cache&) = delete;
+  ZUV_Cache& operator=(const ZUV_Cache&) = delete;
+
+  // Finds or creates the MAPI profile (the default "tovanixZUV" when profile
+  // is empty, or, for the service instance, when the named one is missing),
+  // adds the mailbox to a new profile, logs on and opens the mailbox store
+  // (and, for the service instance, the public folder store). account and
+  // server of exactly "null" count as empty. True when logged on with the
+  // stores open; false after logging why. instanceKey is not used.
+  bool Logon(int32_t instanceKey, const char* account, const char* server, const char* profile,
+             bool isService);
+
+  // Raises the hand-out counter; returns its new value. Any thread.
+  int32_t AddRef();
+
+  const std::string& Name() const { return name_; }
+  const std::string& Account() const { return account_; }
+  const std::string& Server() const { return server_; }
+  const std::string& Profile() const { return profile_; }
+  bool ProfileCreated() const { return profile_created_; }
+  bool IsService() const { return is_service_; }
+  int32_t HandOutCount();
+  // The session module, borrowed for the instance's life.
+  CMapiExMod* Session() const { return session_.get(); }
+
+  // ---- Property names (zuv_cache_propnames.cpp) ----
+  // Folder and store arguments are entry-ID strings; the store may also be
+  // one of the special keys of CMapiExMod. Any thread.
+
+  // Resolves a client's property name to a tag for a folder, trying in
+  // order: the static name table, the custom property cache, the folder's
+  // described columns, the named-property table, a hexadecimal long ID in
+  // the custom property set, every known property set, and finally a string
+  // name in PS_PUBLIC_STRINGS (created there when create is set). type is
+  // combined with named-property IDs (0 when unknown; the last source then
+  // never succeeds). Returns 0 with *tag set, non-zero with *tag untouched.
+  [[nodiscard]] uint32_t PropTagFromName(const std::string& folderEntryID,
+                                         const std::string& storeEntryID, const std::string& name,
+                                         ULONG type, ULONG* tag, bool create);
+
+  // The folder's columns with their names, from the catalogue or by reading
+  // the folder's contents table once. Returns 0 with *entries set (borrowed:
+  // valid while the instance lives); non-zero with *entries empty when the
+  // folder or its table cannot be opened, or when the last column has no
+  // name, in which case the folder is not recorded as described.
+  [[nodiscard]] uint32_t DescribeFolder(const std::string& folderEntryID,
+                                        const std::string& storeEntryID,
+                                        std::vector<PROP_ARRAY_ENTRY*>* entries);
+
+  // The string names of a named property tag through the folder's
+  // GetNamesFromIDs. Each name is appended to *names as a copy allocated
+  // with MAPIAllocateMore on parent. Returns 0 when every returned name is
+  // a string, 1 when a name is numeric (not appended), else the MAPI code
+  // (a warning when the tag has no name).
+  [[nodiscard]] static HRESULT StringsFromPropTag(CMAPIFolder* folder, ULONG tag, LPGUID guid,
+                                                  void* parent, std::vector<LPSTR>* names);
+
+  // The tag cached for name under (store, folder) by SetCustomProperties:
+  // 0 with *tag set (even when the cached tag is 0), else 1.
+  [[nodiscard]] static uint32_t LookupCustomProperty(const std::string& folderEntryID,
+                                                     const std::string& storeEntryID,
+                                                     const std::string& name, ULONG* tag);
+
+  // Resolves each property and caches its tag under (store, folder). A name
+  // that does not resolve is skipped, or, with createIfNotExists, created in
+  // PS_PUBLIC_STRINGS. Returns 0, or 1 at the first property that gets no
+  // tag, with *errorText saying which.
+  [[nodiscard]] uint32_t SetCustomProperties(const zuv::ConnectionContext* context,
+                                             const std::string& folderEntryID,
+                                             const std::string& storeEntryID,
+                                             const std::vector<custom_property>& properties,
+                                             std::string* errorText, bool createIfNotExists);
+
+  // A string-named property in PS_PUBLIC_STRINGS of the folder, created when
+  // create is set; the folder is opened for writing then, and once more with
+  // MAPI_BEST_ACCESS when that fails. The tag, or 0.
+  ULONG CreatePropTag(const std::string& folderEntryID, const std::string& storeEntryID,
+                      const std::string& name, ULONG type, bool create);
+
+  // Appends the first static-table name of tag to *names: 0, or 1 when the
+  // table has none. folderEntryID is not used.
+  [[nodiscard]] static uint32_t NameFromPropTag(const std::string& folderEntryID, ULONG tag,
+                                                std::vector<std::string>* names);
+
+  // Forgets every cached custom property. REQUIRES: no other thread uses
+  // the cache.
+  static void ClearCustomPropertiesForTest();
+
+  // ---- Table cache (zuv_cache_tables.cpp) ----
+  // Any thread; each call takes tables_mu_ for its own duration only.
+
+  // The first cached table of folderEntryID in storeEntryID; null when none.
+  // The caller's reference keeps the table alive whatever the cache does.
+  ZUV_TablePtr FindTable(const std::string& folderEntryID, const std::string& storeEntryID)
+      ZUV_LOCKS_EXCLUDED(tables_mu_);
+  // Files table at the end of the cache.
+  void AddTable(ZUV_TablePtr table) ZUV_LOCKS_EXCLUDED(tables_mu_);
+  // Drops the cache's reference to table (the first entry that is this
+  // object); nothing when it is not cached. folderEntryID is not consulted.
+  void RemoveTable(const std::string& folderEntryID, const ZUV_Table* table)
+      ZUV_LOCKS_EXCLUDED(tables_mu_);
+  size_t TableCount() ZUV_LOCKS_EXCLUDED(tables_mu_);
+
+ private:
+  // One described folder: its entries and the chain that holds them.
+  struct DescribedFolder {
+    void* chain = nullptr;  // MAPIAllocateBuffer root; freed by ~ZUV_Cache
+    std::vector<PROP_ARRAY_ENTRY*> entries;
+  };
+  using DescribedFolderMap = std::map<std::string, DescribedFolder>;
+
+  // The tag of name among the described columns of folder; false when the
+  // folder is not described or no column has that name.
+  bool FindDescribedName(const std::string& folderEntryID, const std::string& name, ULONG* tag)
+      ZUV_LOCKS_EXCLUDED(described_mu_);
+  bool IsDescribed(const std::string& folderEntryID) ZUV_LOCKS_EXCLUDED(described_mu_);
+  // Steps of PropTagFromName past the caches, on the folder's named
+  // properties; true with *tag set when one of them resolves name.
+  bool NamedPropertyTag(const std::string& folderEntryID, const std::string& storeEntryID,
+                        const std::string& name, ULONG type, ULONG* tag);
+
+  std::unique_ptr<CMapiExMod> session_;
+  std::string account_;  // "" for "null"
+  std::string server_;   // "" for "null"
+
+  std::mutex count_mu_;
+  int32_t hand_out_count_ ZUV_GUARDED_BY(count_mu_) = 0;
+
+  bool profile_created_ = false;  // Logon made a new profile
+  bool is_service_ = false;       // the service instance; opens the public store too
+
+  // The described-folder catalogue: folder entry-ID string -> its columns.
+  // Guarded by described_mu_, a reader-writer lock: lookups on request and
+  // fetch threads take it shared and never wait for each other; a describe
+  // run takes it exclusively only to insert, after its MAPI reads. Entries
+  // are immutable once inserted and never removed.
+  std::shared_mutex described_mu_;
+  std::unique_ptr<DescribedFolderMap> described_folders_ ZUV_PT_GUARDED_BY(described_mu_);
+
+  // The cached contents tables of this session, in the order they were
+  // added. Guarded by tables_mu_.
+  std::mutex tables_mu_;
+  std::vector<ZUV_TablePtr> tables_ ZUV_GUARDED_BY(tables_mu_);
+
+  std::string name_;     // log prefix: connection name ":" account
+  std::string profile_;  // the profile Logon used
+};

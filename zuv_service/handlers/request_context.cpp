@@ -1,0 +1,87 @@
+// request_context.cpp: key readers and reply helpers of a request.
+#include "handlers/request_context.h"
+
+#include <cstring>
+#include <utility>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "cache/zuv_cache.h"
+#include "handlers/request_reading.h"
+#include "mapi_access/mapiexmod.h"
+
+namespace zuv {
+
+RequestContext::RequestContext(ConnectionContext* conn, const rapidjson::Value& request,
+                               RequestCode code, ServerInfo server)
+    : conn_(conn), request_(request), code_(code), server_(std::move(server)) {}
+
+std::string RequestContext::String(const char* key) const { return ReadStringKey(request_, key); }
+
+int32_t RequestContext::Number(const char* key) const { return ReadIntKey(request_, key); }
+
+bool RequestContext::Boolean(const char* key) const { return ReadBoolKey(request_, key); }
+
+const rapidjson::Value* RequestContext::Array(const char* key) const {
+  return FindArrayKey(request_, key);
+}
+
+std::vector<std::string> RequestContext::StringArray(const char* key) const {
+  std::vector<std::string> out;
+  const rapidjson::Value* array = Array(key);
+  if (array == nullptr) return out;
+  out.reserve(array->Size());
+  for (const rapidjson::Value& v : array->GetArray()) {
+    if (v.IsString()) out.emplace_back(v.GetString(), v.GetStringLength());
+  }
+  return out;
+}
+
+std::string RequestContext::EntryID(const char* key) const {
+  std::string id = String(key);
+  if (id == kPublicStoreKey) id.clear();
+  return id;
+}
+
+uint32_t RequestContext::ReadServerInfo() { return zuv::ReadServerInfo(request_, &server_); }
+
+void RequestContext::Reply(const char* operation, std::string_view json, bool isError) const {
+  SendResponse(operation, conn_, Mailbox(), json, isError);
+}
+
+void RequestContext::ReplyError(const char* operation, int number, const char* text) const {
+  SendErrorResponse(operation, conn_, Mailbox(), number, text);
+}
+
+void RequestContext::ReplyWithRows(const char* operation, int number, const char* text,
+                                   std::string_view rows) const {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("ErrorNumber");
+  writer.Int(number);
+  writer.Key("ErrorString");
+  writer.String(text != nullptr ? text : "");
+  writer.Key("ROWS");
+  writer.String(rows.data(), static_cast<rapidjson::SizeType>(rows.size()));
+  writer.EndObject();
+  Reply(operation, std::string_view(buffer.GetString(), buffer.GetSize()), number != 0);
+}
+
+void RequestContext::ReplyNumber(const char* operation, int number) const {
+  char json[48];
+  int n = std::snprintf(json, sizeof(json), "{\"ErrorNumber\":%d}", number);
+  Reply(operation, std::string_view(json, static_cast<size_t>(n)), false);
+}
+
+SessionHandle::~SessionHandle() {
+  if (cache_ != nullptr) ZUV_Cache::ReleaseInstance(cache_);
+}
+
+uint32_t SessionHandle::Acquire(const RequestContext& ctx) {
+  if (cache_ != nullptr) return 0;
+  return ZUV_Cache::GetInstance(ctx.Connection(), &ctx.Server(), &cache_);
+}
+
+}  // namespace zuv

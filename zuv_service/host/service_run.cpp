@@ -1,0 +1,210 @@
+// service_run.cpp: start-up, the stop event and shutdown of the service.
+//
+// DESIGN: ServiceStart runs on the process's main thread. It starts MAPI on
+// the configured store, prepares the module directory and logging, reads the
+// settings, logs the diagnostics banner and checks the service mailbox
+// through the shared session cache; only then does it start the main service
+// thread (which owns the listeners) and a sweeper thread for old uploads, and
+// wait on the stop event. SIGINT and SIGTERM are blocked in every thread and
+// taken by a signal thread, which passes them to the service control handler
+// as the stop control (the handler signals the stop event). On stop the
+// listeners are woken and joined; connection threads are not waited for and
+// end with the process.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "base/logging.h"
+#include "base/process.h"
+#include "base/registry_file.h"
+#include "base/settings.h"
+#include "cache/zuv_cache.h"
+#include "directory/ad_services.h"
+#include "front/front.h"
+#include "host/diagnostics.h"
+#include "host/service_control.h"
+#include "host/service_run.h"
+#include "mapi/zuvstore_admin.h"
+#include "mapi_access/mapiexmod.h"
+
+namespace zuv {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLogConfigName = "ZUV_NLOG_Config.xml";
+constexpr auto kSweepInterval = std::chrono::hours(1);
+
+
+// Creates dir (an existing one is fine) and probes it by creating a file;
+// the file is removed afterwards when remove_after is set.
+bool ProbeDirectory(const std::string& dir, const char* file, bool remove_after) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::string path = dir + "/" + file;
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  std::fclose(f);
+  if (remove_after) std::remove(path.c_str());
+  return true;
+}
+
+// Blocks the stop signals in the calling thread and every thread started
+// after it; the signal thread takes them with sigwait.
+void BlockStopSignals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Hands SIGINT and SIGTERM to the control handler as the stop control; ends
+// once the service is stopping.
+void SignalThread(sigset_t set) {
+  int sig = 0;
+  while (sigwait(&set, &sig) == 0) {
+    if (sig != SIGINT && sig != SIGTERM) continue;
+    ServiceControlHandler(kServiceControlStop);
+    if (ServiceStopping()) return;
+  }
+}
+
+// Removes day-old uploads at start and once an hour until the service stops.
+void SweeperThread(std::string dir) {
+  do {
+    int removed = SweepUploadFiles(dir, kUploadMaxAgeSeconds);
+    if (removed > 0) NLog_InfoA("ZUV", "Removed %d upload files older than one day", removed);
+  } while (!WaitForStopEvent(kSweepInterval));
+}
+
+// The StorePath setting, read without logging: the store must be named
+// before MAPI starts, and logging is configured only after that. The
+// settings object reads the same value again later, with its log lines.
+std::string StorePathSetting(const RegistryFile& registry, const std::string& module_dir) {
+  const RegistryKey* node = registry.OpenKey(kServiceNodePaths[0]);
+  if (node == nullptr) node = registry.OpenKey(kServiceNodePaths[1]);
+  char value[kSettingStringBytes + 1] = {};
+  uint32_t size = kSettingStringBytes;
+  if (node != nullptr && QueryValue(node, "StorePath", nullptr, value, &size) == kRegSuccess && value[0] != '\0') {
+    return value;
+  }
+  return module_dir + "/data/zuvstore.db";
+}
+
+}  // namespace
+
+
+void WriteLogConfig(const char* path) {
+  WriteLogConfigFile(path, ReadLogFolderPath(ProcessRegistry()));
+}
+
+int ServiceStart(int argc) {
+  // 1. The stop event is process-wide and always exists. SIGINT and SIGTERM
+  // stay pending until the signal thread takes them once running is
+  // reported.
+  sigset_t stop_signals;
+  BlockStopSignals(&stop_signals);
+  // 2.
+  ReportServiceStatus(ServiceState::kRunning, 0, 0);
+  std::thread signal_thread(SignalThread, stop_signals);
+  signal_thread.detach();  // ends at the first stop signal or with the process
+
+  // 3. COM has no counterpart here. 4. MAPI, on the store the registry names.
+  const std::string& module_dir = ModuleDirectory();
+  zuvstore::SetStorePath(StorePathSetting(ProcessRegistry(), module_dir));
+  try {
+    if (!CMapiExMod::Init(true, true)) {
+      FlushLogs();
+      std::_Exit(1);
+    }
+  } catch (...) {
+    std::printf("Cannot initialize MAPI\n");
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+
+  // 5.-8. The module directory, its two probes and logging.
+  std::error_code ec;
+  fs::current_path(module_dir, ec);  // relative ZUVFiles/ paths resolve here
+  bool logs_ok = ProbeDirectory(module_dir + "/logs", "test-log", true);
+  bool files_ok = ProbeDirectory(module_dir + "/" + kUploadDir, "test", false);
+
+  std::string config = module_dir + "/" + kLogConfigName;
+  if (!fs::exists(config, ec)) WriteLogConfig(config.c_str());
+  NLog_ConfigureFromFileA(config.c_str());
+  NLog_InitLocal();
+
+  if (!logs_ok) {
+    NLog_FatalA("ZUV", "ZUV_Service cannot create log files. Exiting...");
+    FlushLogs();
+    std::_Exit(1);
+  }
+  if (!files_ok) {
+    NLog_FatalA("ZUV", "ZUV_Service cannot create ZUV Files. Exiting...");
+    FlushLogs();
+    std::_Exit(1);
+  }
+  // 9.-12.
+  if (argc != 0) NLog_InfoA("ZUV", "Child process executing....");
+
+  NLog_InfoA("ZUV", "Reading the registry settings for service credential entries..");
+  static const ServiceSettings settings(ProcessRegistry(), module_dir);
+  ZUV_Cache::SetSettings(&settings);
+  std::string directory_error;
+  if (ConfigureDirectory(settings, &directory_error) != 0) {
+    // Start-up goes on: only the service account's lookup needs the
+    // directory here, and its result is only logged.
+    NLog_ErrorA("ZUV", "Cannot configure the directory %s: %s", settings.LdapUri().c_str(),
+                directory_error.c_str());
+  }
+  PrintDiagnostics(settings);
+  NLog_InfoA("ZUV", "Tovanix ZUV Service starting...");
+
+  // 13. Sockets need no start-up call. 14. The ports; the mailbox-cache
+  // registry mutex is a static of ZUV_Cache and needs no creation.
+  LoadPorts(ProcessRegistry());
+
+  // 15. Without the service mailbox the service has nothing to serve: no
+  // listener starts, and the stopped state and the exit status tell the
+  // service manager so.
+  if (ZUV_Cache::VerifyServiceProfile() != 0) {
+    NLog_ErrorA("ZUV", "Cannot access the service mailbox");
+    ReportServiceStatus(ServiceState::kStopped, kServiceFailedExitCode, 0);
+    FlushLogs();
+    return kServiceFailedExitCode;
+  }
+
+  // 16.
+  NLog_InfoA("ZUV", "Successfully verified the service profile");
+  std::thread sweeper(SweeperThread, module_dir + "/" + kUploadDir);
+  NLog_InfoA("ZUV", "Starting the main ZUV thread ...");
+  int main_result = 0;
+  std::thread main_thread([&main_result] { main_result = MainServiceThread(); });
+  NLog_InfoA("ZUV", "Waiting for termination of ZUV threads ...");
+  WaitForStopEvent();
+
+  // 17. Connection threads are not waited for: they end with the process.
+  NLog_InfoA("ZUV", "Terminating the ZUV thread ...");
+  ShutdownListeners();
+  main_thread.join();
+  sweeper.join();
+  // The stop control reports stop pending once more after signalling; the
+  // stopped report must come after it.
+  WaitForControlHandlers(2000);
+  ReportServiceStatus(ServiceState::kStopped, static_cast<uint32_t>(main_result), 0);
+  FlushLogs();
+  // No port could listen: the stop is a failure the service manager should see.
+  return main_result;
+}
+
+}  // namespace zuv
