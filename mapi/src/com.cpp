@@ -108,7 +108,7 @@ HRESULT LastError::Set(HRESULT hr, std::string text) {
   return hr;
 }
 
-HRESULT LastError::Get(HRESULT hr, ULONG flags, LPMAPIERROR* out) const {
+HRESULT LastError::Get(HRESULT hr, ULONG /*flags*/, LPMAPIERROR* out) const {
   if (out == nullptr) return MAPI_E_INVALID_PARAMETER;
   *out = nullptr;
   std::string text;

@@ -105,7 +105,7 @@ class PropObject : public ComObject<Interface>, public PropCore {
                                      IStream** out);
 
 template <class Interface>
-HRESULT PropObject<Interface>::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags,
+HRESULT PropObject<Interface>::OpenProperty(ULONG tag, LPCIID iid, ULONG /*options*/, ULONG flags,
                                             LPUNKNOWN* out) {
   if (out == nullptr || iid == nullptr) return MAPI_E_INVALID_PARAMETER;
   *out = nullptr;

@@ -343,7 +343,7 @@ class RtfStream final : public ComObject<IStream> {
     return S_OK;
   }
 
-  HRESULT Stat(STATSTG* st, DWORD flags) override {
+  HRESULT Stat(STATSTG* st, DWORD /*flags*/) override {
     if (st == nullptr) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mu_);
     HRESULT hr = LoadLocked();

@@ -92,7 +92,7 @@ class Row : public PropSource {
   }
   // The full value of a stored property kept out of line; false when it
   // cannot be read.
-  virtual bool LoadFull(uint16_t prop_id, StoredProp* out) const { return false; }
+  virtual bool LoadFull(uint16_t /*prop_id*/, StoredProp* /*out*/) const { return false; }
 
  protected:
   ~Row() = default;
@@ -439,7 +439,7 @@ HRESULT DbTable::GetStatus(ULONG* lpulTableStatus, ULONG* lpulTableType) {
   return S_OK;
 }
 
-HRESULT DbTable::SetColumns(LPSPropTagArray lpPropTagArray, ULONG ulFlags) {
+HRESULT DbTable::SetColumns(LPSPropTagArray lpPropTagArray, ULONG /*ulFlags*/) {
   return Guarded([&]() -> HRESULT {
     if (lpPropTagArray == nullptr || lpPropTagArray->cValues == 0) {
       return error_.Set(MAPI_E_INVALID_PARAMETER, "SetColumns needs at least one column");
@@ -483,7 +483,7 @@ HRESULT DbTable::QueryColumns(ULONG ulFlags, LPSPropTagArray* lpPropTagArray) {
   });
 }
 
-HRESULT DbTable::GetRowCount(ULONG ulFlags, ULONG* lpulCount) {
+HRESULT DbTable::GetRowCount(ULONG /*ulFlags*/, ULONG* lpulCount) {
   if (lpulCount == nullptr) return MAPI_E_INVALID_PARAMETER;
   *lpulCount = 0;
   std::lock_guard<std::mutex> lock(mu_);
@@ -536,7 +536,7 @@ HRESULT DbTable::QueryPosition(ULONG* lpulRow, ULONG* lpulNumerator, ULONG* lpul
   return S_OK;
 }
 
-HRESULT DbTable::Restrict(LPSRestriction lpRestriction, ULONG ulFlags) {
+HRESULT DbTable::Restrict(LPSRestriction lpRestriction, ULONG /*ulFlags*/) {
   return Guarded([&]() -> HRESULT {
     RestrictionPtr res;
     if (lpRestriction != nullptr) {
@@ -556,7 +556,7 @@ HRESULT DbTable::Restrict(LPSRestriction lpRestriction, ULONG ulFlags) {
   });
 }
 
-HRESULT DbTable::SortTable(LPSSortOrderSet lpSortCriteria, ULONG ulFlags) {
+HRESULT DbTable::SortTable(LPSSortOrderSet lpSortCriteria, ULONG /*ulFlags*/) {
   if (lpSortCriteria == nullptr) return MAPI_E_INVALID_PARAMETER;
   if (lpSortCriteria->cSorts == 0) return S_OK;
   return error_.Set(MAPI_E_TOO_COMPLEX, "the store's tables keep their own order");
@@ -566,7 +566,9 @@ HRESULT DbTable::QueryRows(LONG lRowCount, ULONG ulFlags, LPSRowSet* lppRows) {
   if (lppRows == nullptr) return MAPI_E_INVALID_PARAMETER;
   *lppRows = nullptr;
   std::lock_guard<std::mutex> lock(mu_);
-  const auto [columns, res] = view_->Get();
+  const auto view = view_->Get();
+  const auto& columns = view.first;
+  const auto& res = view.second;
   std::vector<SRow> rows;
   const int64_t old_pos = pos_;
   const int64_t old_after = after_;
@@ -698,7 +700,9 @@ void DeliverTableChanges(const AdviseTarget& t, const std::vector<ChangeEvent>& 
     sink = t.link->sink;
   }
   if (!sink) return;
-  const auto [columns, res] = t.view->Get();
+  const auto view = t.view->Get();
+  const auto& columns = view.first;
+  const auto& res = view.second;
   std::vector<PendingNotification> pending;
   std::string err;
   HRESULT hr = SafeRead(

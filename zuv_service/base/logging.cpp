@@ -32,6 +32,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "base/logging_internal.h"
+#include "base/thread_annotations.h"
 
 namespace zuv {
 namespace {
@@ -267,9 +268,9 @@ class NLogFileSink : public spdlog::sinks::base_sink<std::mutex> {
 class SyslogSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
   explicit SyslogSink(const std::string& ident) {
-    static std::mutex idents_mu;
-    static std::set<std::string> idents;  // guarded by idents_mu
-    std::lock_guard<std::mutex> lock(idents_mu);
+    static Mutex idents_mu;
+    static std::set<std::string> idents ZUV_GUARDED_BY(idents_mu);
+    MutexLock lock(idents_mu);
     ident_ = idents.insert(ident).first->c_str();
     ::openlog(ident_, LOG_PID, LOG_DAEMON);
   }
@@ -324,8 +325,8 @@ struct Loggers {
   std::shared_ptr<spdlog::logger> logger[kLoggerCount];
 };
 
-std::mutex g_factory_mu;
-EventLogSinkFactory g_event_log_factory;  // guarded by g_factory_mu
+Mutex g_factory_mu;
+EventLogSinkFactory g_event_log_factory ZUV_GUARDED_BY(g_factory_mu);
 
 std::shared_ptr<spdlog::sinks::sink> DefaultSink() {
   auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
@@ -401,7 +402,7 @@ uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
   } else if (type == "EventLog") {
     std::string source = Attr(node, "source");
     if (source.empty()) source = "ZUV_Service";
-    std::lock_guard<std::mutex> lock(g_factory_mu);
+    MutexLock lock(g_factory_mu);
     sink = g_event_log_factory ? g_event_log_factory(source)
                                : std::make_shared<SyslogSink>(source);
   } else {
@@ -417,7 +418,7 @@ uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
 }  // namespace
 
 void SetEventLogSinkFactoryForTest(EventLogSinkFactory factory) {
-  std::lock_guard<std::mutex> lock(g_factory_mu);
+  MutexLock lock(g_factory_mu);
   g_event_log_factory = std::move(factory);
 }
 

@@ -4,10 +4,8 @@
 #include <malloc.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
 #include "base/logging.h"
 #include "base/thread_annotations.h"
@@ -20,28 +18,33 @@ namespace fs = std::filesystem;
 // The stop event: manual reset, initially not signalled.
 class StopEvent {
  public:
-  void Signal() {
+  void Signal() ZUV_LOCKS_EXCLUDED(mu_) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       signalled_ = true;
     }
-    cv_.notify_all();
+    cv_.NotifyAll();
   }
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return signalled_; });
+  void Wait() ZUV_LOCKS_EXCLUDED(mu_) {
+    MutexLock lock(mu_);
+    while (!signalled_) cv_.Wait(mu_);
   }
   // Returns true when signalled within timeout.
-  template <class Duration>
-  bool WaitFor(Duration timeout) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [this] { return signalled_; });
+  bool WaitFor(std::chrono::milliseconds timeout) ZUV_LOCKS_EXCLUDED(mu_) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    MutexLock lock(mu_);
+    while (!signalled_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return false;
+      cv_.WaitFor(mu_, deadline - now);
+    }
+    return true;
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool signalled_ = false;  // guarded by mu_
+  Mutex mu_;
+  CondVar cv_;
+  bool signalled_ ZUV_GUARDED_BY(mu_) = false;
 };
 
 // Never destroyed: detached connection threads may still run while the

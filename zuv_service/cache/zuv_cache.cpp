@@ -19,13 +19,6 @@ constexpr const char* kVerifyConnectionName = "SVCPROFILE";
 constexpr size_t kDirectoryBufferBytes = 1024;
 constexpr ULONG kOpenStoreFlags = 0x11;  // MDB_NO_DIALOG | MAPI_BEST_ACCESS
 
-// Creation and hand-out of the service instance. Never destroyed:
-// connection threads may still ask for the instance while the process exits.
-std::mutex& InstanceMutex() {
-  static std::mutex* mu = new std::mutex;
-  return *mu;
-}
-ZUV_Cache* g_service_instance = nullptr;  // guarded by InstanceMutex()
 const zuv::ServiceSettings* g_settings = nullptr;  // set before any thread asks
 
 const std::string& Alias() {
@@ -46,6 +39,11 @@ std::string NullAsEmpty(const char* value) {
 
 // ---- Process-wide ----
 
+// Never destroyed before the process ends: the mutex has a trivial
+// destructor, and the instance is deleted only by the test reset.
+zuv::Mutex ZUV_Cache::instance_mu_;
+ZUV_Cache* ZUV_Cache::service_instance_ = nullptr;
+
 void ZUV_Cache::SetSettings(const zuv::ServiceSettings* settings) { g_settings = settings; }
 
 int32_t ZUV_Cache::InstanceKey(const std::string& legacyDN) {
@@ -60,15 +58,15 @@ int32_t ZUV_Cache::InstanceKey(const std::string& legacyDN) {
 uint32_t ZUV_Cache::GetInstance(const zuv::ConnectionContext* context, const zuv::ServerInfo* serverInfo,
                                 ZUV_Cache** cache) {
   (void)serverInfo;  // every mailbox goes through the service instance
-  std::lock_guard<std::mutex> lock(InstanceMutex());
+  zuv::MutexLock lock(instance_mu_);
   uint32_t result = GetServiceInstance(context, cache);
   if (result == 0) (*cache)->AddRef();
   return result;
 }
 
 uint32_t ZUV_Cache::GetServiceInstance(const zuv::ConnectionContext* context, ZUV_Cache** cache) {
-  if (g_service_instance != nullptr) {
-    *cache = g_service_instance;
+  if (service_instance_ != nullptr) {
+    *cache = service_instance_;
     return 0;
   }
   const char* conn = context != nullptr ? context->name : "";
@@ -127,7 +125,7 @@ uint32_t ZUV_Cache::GetServiceInstance(const zuv::ConnectionContext* context, ZU
   NLog_InfoA("ZUV", "%s:Successfully created service ZUV_Cache for %s(%s,%s) and stored as %ld",
              created->name_.c_str(), created->profile_.c_str(), account.c_str(), server.c_str(),
              static_cast<long>(key));
-  g_service_instance = created;
+  service_instance_ = created;
   return 0;
 }
 
@@ -136,9 +134,9 @@ void ZUV_Cache::ReleaseInstance(ZUV_Cache* cache) {
 }
 
 void ZUV_Cache::ResetServiceInstanceForTest() {
-  std::lock_guard<std::mutex> lock(InstanceMutex());
-  delete g_service_instance;
-  g_service_instance = nullptr;
+  zuv::MutexLock lock(instance_mu_);
+  delete service_instance_;
+  service_instance_ = nullptr;
 }
 
 uint32_t ZUV_Cache::VerifyServiceProfile() {
@@ -187,7 +185,7 @@ ZUV_Cache::ZUV_Cache(const char* connectionName, const char* account)
 ZUV_Cache::~ZUV_Cache() {
   session_->Logout();
   {
-    std::unique_lock<std::shared_mutex> lock(described_mu_);
+    zuv::WriterLock lock(described_mu_);
     for (auto& [folder, described] : *described_folders_) MAPIFreeBuffer(described.chain);
     described_folders_.reset();
   }
@@ -195,12 +193,12 @@ ZUV_Cache::~ZUV_Cache() {
 }
 
 int32_t ZUV_Cache::AddRef() {
-  std::lock_guard<std::mutex> lock(count_mu_);
+  zuv::MutexLock lock(count_mu_);
   return ++hand_out_count_;
 }
 
 int32_t ZUV_Cache::HandOutCount() {
-  std::lock_guard<std::mutex> lock(count_mu_);
+  zuv::MutexLock lock(count_mu_);
   return hand_out_count_;
 }
 

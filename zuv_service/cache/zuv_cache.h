@@ -19,7 +19,7 @@
 // Threading: request, table fetch and notification threads share the
 // instance without a lock of its own; its MAPI session is thread-safe. The
 // locks, outermost first:
-//   instance mutex (zuv_cache.cpp) - creation and hand-out of the service
+//   instance_mu_ - creation and hand-out of the service
 //       instance; held across the whole logon of a creation, so a slow
 //       logon holds every other GetInstance.
 //   count_mu_ - the hand-out counter.
@@ -89,7 +89,7 @@ class ZUV_Cache {
   // set, or 1 with *cache null.
   // REQUIRES: the instance mutex is held (only GetInstance calls it).
   [[nodiscard]] static uint32_t GetServiceInstance(const zuv::ConnectionContext* context,
-                                                   ZUV_Cache** cache);
+                                                   ZUV_Cache** cache) ZUV_REQUIRES(instance_mu_);
 
   // Every handler calls this when done with an instance. It has no effect:
   // the service instance lives until the process ends.
@@ -240,7 +240,11 @@ class ZUV_Cache {
   std::string account_;  // "" for "null"
   std::string server_;   // "" for "null"
 
-  std::mutex count_mu_;
+  // Creation and hand-out of the service instance.
+  static zuv::Mutex instance_mu_;
+  static ZUV_Cache* service_instance_ ZUV_GUARDED_BY(instance_mu_);
+
+  zuv::Mutex count_mu_;
   int32_t hand_out_count_ ZUV_GUARDED_BY(count_mu_) = 0;
 
   bool profile_created_ = false;  // Logon made a new profile
@@ -251,12 +255,12 @@ class ZUV_Cache {
   // fetch threads take it shared and never wait for each other; a describe
   // run takes it exclusively only to insert, after its MAPI reads. Entries
   // are immutable once inserted and never removed.
-  std::shared_mutex described_mu_;
+  zuv::SharedMutex described_mu_;
   std::unique_ptr<DescribedFolderMap> described_folders_ ZUV_PT_GUARDED_BY(described_mu_);
 
   // The cached contents tables of this session, in the order they were
   // added. Guarded by tables_mu_.
-  std::mutex tables_mu_;
+  zuv::Mutex tables_mu_;
   std::vector<ZUV_TablePtr> tables_ ZUV_GUARDED_BY(tables_mu_);
 
   std::string name_;     // log prefix: connection name ":" account

@@ -32,7 +32,7 @@ const GUID kCustomPropertySet = {0xB20182C7, 0x7A66, 0xD04E, {0x87, 0x74, 0x99, 
 // destroyed: connection threads may still look names up while the process
 // exits.
 struct CustomPropertyCache {
-  std::shared_mutex mu;
+  zuv::SharedMutex mu;
   std::unordered_map<std::string, std::vector<std::unique_ptr<custom_property>>> lists ZUV_GUARDED_BY(mu);
 };
 CustomPropertyCache& CustomProperties() {
@@ -180,12 +180,12 @@ bool ZUV_Cache::NamedPropertyTag(const std::string& folderEntryID, const std::st
 // ---- Described folders ----
 
 bool ZUV_Cache::IsDescribed(const std::string& folderEntryID) {
-  std::shared_lock<std::shared_mutex> lock(described_mu_);
+  zuv::ReaderLock lock(described_mu_);
   return described_folders_->count(folderEntryID) != 0;
 }
 
 bool ZUV_Cache::FindDescribedName(const std::string& folderEntryID, const std::string& name, ULONG* tag) {
-  std::shared_lock<std::shared_mutex> lock(described_mu_);
+  zuv::ReaderLock lock(described_mu_);
   auto it = described_folders_->find(folderEntryID);
   if (it == described_folders_->end()) return false;
   for (const PROP_ARRAY_ENTRY* entry : it->second.entries) {
@@ -206,7 +206,7 @@ uint32_t ZUV_Cache::DescribeFolder(const std::string& folderEntryID, const std::
   entries->clear();
   NLog_TraceA("ZUV", "Checking whether the folder with entryID %s is described or not", folder_id);
   {
-    std::shared_lock<std::shared_mutex> lock(described_mu_);
+    zuv::ReaderLock lock(described_mu_);
     auto it = described_folders_->find(folderEntryID);
     if (it != described_folders_->end()) {
       NLog_TraceA("ZUV", "Folder with entryID %s is already described", folder_id);
@@ -282,7 +282,7 @@ uint32_t ZUV_Cache::DescribeFolder(const std::string& folderEntryID, const std::
     MAPIFreeBuffer(chain);
     return static_cast<uint32_t>(last);
   }
-  std::unique_lock<std::shared_mutex> lock(described_mu_);
+  zuv::WriterLock lock(described_mu_);
   auto [it, inserted] = described_folders_->try_emplace(folderEntryID, DescribedFolder{chain, *entries});
   if (!inserted) {
     // Another thread described the folder meanwhile; its snapshot stands.
@@ -338,7 +338,7 @@ HRESULT ZUV_Cache::StringsFromPropTag(CMAPIFolder* folder, ULONG tag, LPGUID gui
 uint32_t ZUV_Cache::LookupCustomProperty(const std::string& folderEntryID, const std::string& storeEntryID,
                                          const std::string& name, ULONG* tag) {
   CustomPropertyCache& cache = CustomProperties();
-  std::shared_lock<std::shared_mutex> lock(cache.mu);
+  zuv::ReaderLock lock(cache.mu);
   auto it = cache.lists.find(CustomKey(storeEntryID, folderEntryID));
   if (it == cache.lists.end()) return 1;
   for (const auto& property : it->second) {
@@ -361,7 +361,7 @@ uint32_t ZUV_Cache::SetCustomProperties(const zuv::ConnectionContext* context, c
   const std::string store_short = zuv::ShortenID(storeEntryID);
   const std::string folder_short = zuv::ShortenID(folderEntryID);
   {
-    std::unique_lock<std::shared_mutex> lock(cache.mu);
+    zuv::WriterLock lock(cache.mu);
     cache.lists.try_emplace(key);
   }
   // Adds (name, type, tag) unless the very same entry is there already: a
@@ -369,7 +369,7 @@ uint32_t ZUV_Cache::SetCustomProperties(const zuv::ConnectionContext* context, c
   // lookups take the first match anyway.
   auto remember = [&](const custom_property& property, ULONG tag) {
     {
-      std::unique_lock<std::shared_mutex> lock(cache.mu);
+      zuv::WriterLock lock(cache.mu);
       auto& list = cache.lists[key];
       bool known = false;
       for (const auto& p : list) known = known || (p->name == property.name && p->type == property.type && p->tag == tag);
@@ -380,7 +380,7 @@ uint32_t ZUV_Cache::SetCustomProperties(const zuv::ConnectionContext* context, c
                property.name.c_str(), static_cast<unsigned>(property.type));
   };
   auto known_with_tag = [&](const std::string& name) {
-    std::shared_lock<std::shared_mutex> lock(cache.mu);
+    zuv::ReaderLock lock(cache.mu);
     auto it = cache.lists.find(key);
     if (it == cache.lists.end()) return false;
     for (const auto& p : it->second) {
@@ -444,6 +444,6 @@ uint32_t ZUV_Cache::NameFromPropTag(const std::string& folderEntryID, ULONG tag,
 
 void ZUV_Cache::ClearCustomPropertiesForTest() {
   CustomPropertyCache& cache = CustomProperties();
-  std::unique_lock<std::shared_mutex> lock(cache.mu);
+  zuv::WriterLock lock(cache.mu);
   cache.lists.clear();
 }

@@ -6,7 +6,7 @@
 
 ZUV_TablePtr ZUV_Cache::FindTable(const std::string& folderEntryID,
                                   const std::string& storeEntryID) {
-  std::lock_guard<std::mutex> lock(tables_mu_);
+  zuv::MutexLock lock(tables_mu_);
   for (const ZUV_TablePtr& table : tables_) {
     if (table->FolderEntryID() == folderEntryID && table->StoreEntryID() == storeEntryID) {
       return table;
@@ -17,7 +17,7 @@ ZUV_TablePtr ZUV_Cache::FindTable(const std::string& folderEntryID,
 
 void ZUV_Cache::AddTable(ZUV_TablePtr table) {
   if (table == nullptr) return;
-  std::lock_guard<std::mutex> lock(tables_mu_);
+  zuv::MutexLock lock(tables_mu_);
   tables_.push_back(std::move(table));
 }
 
@@ -25,7 +25,7 @@ void ZUV_Cache::RemoveTable(const std::string& folderEntryID, const ZUV_Table* t
   (void)folderEntryID;  // the table object identifies the entry
   ZUV_TablePtr dropped;  // destroyed after the lock, when it was the last reference
   {
-    std::lock_guard<std::mutex> lock(tables_mu_);
+    zuv::MutexLock lock(tables_mu_);
     auto it = std::find_if(tables_.begin(), tables_.end(),
                            [table](const ZUV_TablePtr& t) { return t.get() == table; });
     if (it == tables_.end()) return;
@@ -35,6 +35,6 @@ void ZUV_Cache::RemoveTable(const std::string& folderEntryID, const ZUV_Table* t
 }
 
 size_t ZUV_Cache::TableCount() {
-  std::lock_guard<std::mutex> lock(tables_mu_);
+  zuv::MutexLock lock(tables_mu_);
   return tables_.size();
 }

@@ -33,23 +33,23 @@ constexpr int kMailboxPageSize = 1000;
 class HomeMDBCache {
  public:
   bool Find(const std::string& home_mdb, std::string* server_dn) ZUV_LOCKS_EXCLUDED(mu_) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = servers_.find(home_mdb);
     if (it == servers_.end()) return false;
     *server_dn = it->second;
     return true;
   }
   void Add(const std::string& home_mdb, const std::string& server_dn) ZUV_LOCKS_EXCLUDED(mu_) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     servers_.emplace(home_mdb, server_dn);
   }
   void Clear() ZUV_LOCKS_EXCLUDED(mu_) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     servers_.clear();
   }
 
  private:
-  std::mutex mu_;
+  Mutex mu_;
   std::map<std::string, std::string> servers_ ZUV_GUARDED_BY(mu_);
 };
 

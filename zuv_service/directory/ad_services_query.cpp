@@ -195,7 +195,7 @@ class DirectoryPool {
   size_t Idle() ZUV_LOCKS_EXCLUDED(mu_);
 
  private:
-  std::mutex mu_;
+  Mutex mu_;
   DirectoryConfig config_ ZUV_GUARDED_BY(mu_);
   std::vector<std::unique_ptr<DirectoryConnection>> idle_ ZUV_GUARDED_BY(mu_);
 };
@@ -209,7 +209,7 @@ int32_t DirectoryPool::Acquire(std::unique_ptr<DirectoryConnection>* conn) {
   for (;;) {
     std::unique_ptr<DirectoryConnection> candidate;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (idle_.empty()) break;
       candidate = std::move(idle_.back());
       idle_.pop_back();
@@ -222,7 +222,7 @@ int32_t DirectoryPool::Acquire(std::unique_ptr<DirectoryConnection>* conn) {
   }
   DirectoryConfig config;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     config = config_;
   }
   auto fresh = std::make_unique<DirectoryConnection>(config.generation);
@@ -239,7 +239,7 @@ int32_t DirectoryPool::Acquire(std::unique_ptr<DirectoryConnection>* conn) {
 void DirectoryPool::Release(std::unique_ptr<DirectoryConnection> conn) {
   if (conn == nullptr || conn->broken()) return;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (conn->generation() == config_.generation && idle_.size() < kMaxIdle) {
       idle_.push_back(std::move(conn));
       return;
@@ -251,7 +251,7 @@ void DirectoryPool::Release(std::unique_ptr<DirectoryConnection> conn) {
 void DirectoryPool::Configure(DirectoryConfig config) {
   std::vector<std::unique_ptr<DirectoryConnection>> closing;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     config.generation = config_.generation + 1;
     config_ = std::move(config);
     closing.swap(idle_);
@@ -259,7 +259,7 @@ void DirectoryPool::Configure(DirectoryConfig config) {
 }
 
 size_t DirectoryPool::Idle() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return idle_.size();
 }
 

@@ -19,6 +19,7 @@
 
 #include "base/logging.h"
 #include "base/process.h"
+#include "base/thread_annotations.h"
 #include "base/request_codes.h"
 #include "base/settings.h"
 #include "front/front.h"
@@ -62,11 +63,11 @@ constexpr ListenerTexts kBinaryTexts = {
 };
 
 // Listening sockets, so a stop can wake the blocked accept() calls.
-std::mutex g_listeners_mu;
-std::vector<int> g_listen_sockets;  // guarded by g_listeners_mu
+Mutex g_listeners_mu;
+std::vector<int> g_listen_sockets ZUV_GUARDED_BY(g_listeners_mu);
 
 void RegisterListenSocket(int fd) {
-  std::lock_guard<std::mutex> lock(g_listeners_mu);
+  MutexLock lock(g_listeners_mu);
   g_listen_sockets.push_back(fd);
   // A stop that came before this listener was ready wakes it at once.
   if (ServiceStopping()) ::shutdown(fd, SHUT_RDWR);
@@ -141,7 +142,7 @@ int ServiceListener(uint32_t port) { return RunListener(port, kJsonTexts, Client
 int BinaryListener(uint32_t port) { return RunListener(port, kBinaryTexts, BinaryClientThread); }
 
 void ShutdownListeners() {
-  std::lock_guard<std::mutex> lock(g_listeners_mu);
+  MutexLock lock(g_listeners_mu);
   for (int fd : g_listen_sockets) ::shutdown(fd, SHUT_RDWR);
 }
 

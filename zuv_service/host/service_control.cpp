@@ -22,6 +22,7 @@
 #include <string>
 
 #include "base/process.h"
+#include "base/thread_annotations.h"
 #include "front/front.h"
 #include "host/service_run.h"
 
@@ -38,10 +39,10 @@ constexpr const char* kLogConfigName = "ZUV_NLOG_Config.xml";
 // The status record and the handle that reports it. Never destroyed:
 // detached threads may still report while the process exits.
 struct StatusState {
-  std::mutex mu;
-  ServiceStatus status;     // guarded by mu
-  uint32_t check_point = 1;  // guarded by mu; the next pending report's
-  bool has_handle = false;   // guarded by mu; set by ServiceMain under systemd
+  Mutex mu;
+  ServiceStatus status ZUV_GUARDED_BY(mu);
+  uint32_t check_point ZUV_GUARDED_BY(mu) = 1;  // the next pending report's
+  bool has_handle ZUV_GUARDED_BY(mu) = false;   // set by ServiceMain under systemd
 };
 StatusState& Status() {
   static StatusState* state = new StatusState;
@@ -194,7 +195,7 @@ void ReportServiceStatus(ServiceState state, uint32_t exit_code, uint32_t wait_h
   StatusState& s = Status();
   std::string message;
   {
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     s.status.current_state = state;
     s.status.win32_exit_code = exit_code;
     s.status.wait_hint = wait_hint_ms;
@@ -212,38 +213,43 @@ void ReportServiceStatus(ServiceState state, uint32_t exit_code, uint32_t wait_h
 
 ServiceStatus CurrentServiceStatus() {
   StatusState& s = Status();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(s.mu);
   return s.status;
 }
 
 namespace {
 
-// Control handlers in progress; guarded by g_handlers_mu.
-std::mutex g_handlers_mu;
-std::condition_variable g_handlers_cv;
-int g_handlers_running = 0;
+// Control handlers in progress.
+Mutex g_handlers_mu;
+CondVar g_handlers_cv;
+int g_handlers_running ZUV_GUARDED_BY(g_handlers_mu) = 0;
 
 // Counts a running handler for WaitForControlHandlers.
 class HandlerScope {
  public:
   HandlerScope() {
-    std::lock_guard<std::mutex> lock(g_handlers_mu);
+    MutexLock lock(g_handlers_mu);
     ++g_handlers_running;
   }
   ~HandlerScope() {
     {
-      std::lock_guard<std::mutex> lock(g_handlers_mu);
+      MutexLock lock(g_handlers_mu);
       --g_handlers_running;
     }
-    g_handlers_cv.notify_all();
+    g_handlers_cv.NotifyAll();
   }
 };
 
 }  // namespace
 
 void WaitForControlHandlers(int limit_ms) {
-  std::unique_lock<std::mutex> lock(g_handlers_mu);
-  g_handlers_cv.wait_for(lock, std::chrono::milliseconds(limit_ms), [] { return g_handlers_running == 0; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  MutexLock lock(g_handlers_mu);
+  while (g_handlers_running != 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    g_handlers_cv.WaitFor(g_handlers_mu, deadline - now);
+  }
 }
 
 void ServiceControlHandler(uint32_t control) {
@@ -264,7 +270,7 @@ int ServiceMain(int argc) {
   // starts; taking the status handle is all registration means here.
   {
     StatusState& s = Status();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     s.has_handle = true;
     s.status.service_type = kServiceWin32OwnProcess;
     s.status.service_specific_exit_code = 0;
