@@ -81,13 +81,16 @@ zuv_typed_value ReadTypedValue(const rapidjson::Value& object, uint32_t accepted
       break;
     case PT_BOOLEAN:
       if ((accepted & kAcceptBoolean) != 0 && v->IsString()) {
-        out.number = std::strcmp(v->GetString(), "1") == 0 ? 1 : 0;
+        // Exactly "1": a NUL inside the text does not end it.
+        out.number = v->GetStringLength() == 1 && v->GetString()[0] == '1' ? 1 : 0;
         out.has_value = true;
       }
       break;
     case PT_SYSTIME:
       if ((accepted & kAcceptSysTime) != 0 && v->IsString()) {
-        out.has_value = ParseFileTime(v->GetString(), &out.time);
+        // ParseFileTime reads up to the first NUL; a text with one inside is malformed.
+        out.has_value = std::strlen(v->GetString()) == v->GetStringLength() &&
+                        ParseFileTime(v->GetString(), &out.time);
       }
       break;
     default:
