@@ -1,4 +1,4 @@
-// Tests of the sweep that removes old upload files.
+// Tests of the sweep that removes old and unfinished upload files.
 #include <sys/time.h>
 
 #include <filesystem>
@@ -22,7 +22,7 @@ void Touch(const fs::path& p, int64_t age_seconds) {
   utimes(p.c_str(), times);
 }
 
-TEST(UploadSweepTest, RemovesOnlyDayOldUploads) {
+TEST(UploadSweepTest, RemovesDayOldUploadsAndOnRequestEveryUnfinishedOne) {
   char tmpl[] = "/tmp/zuv-sweep-XXXXXX";
   fs::path dir = mkdtemp(tmpl);
   Touch(dir / "10.0.0.5.20675.jpg", 2 * 86400);
@@ -32,14 +32,22 @@ TEST(UploadSweepTest, RemovesOnlyDayOldUploads) {
   Touch(dir / "report.pdf", 5 * 86400);          // not an upload
   fs::create_directory(dir / "old.jpg");         // not a regular file
 
-  EXPECT_EQ(SweepUploadFiles(dir.string(), 86400), 2);
+  Touch(dir / "10.0.0.7.1000.jpg.part", 60);     // an upload in progress stays
+  EXPECT_EQ(SweepUploadFiles(dir.string(), 86400, false), 2);
   EXPECT_FALSE(fs::exists(dir / "10.0.0.5.20675.jpg"));
   EXPECT_FALSE(fs::exists(dir / "10.0.0.5.20676.jpg.part"));
   EXPECT_TRUE(fs::exists(dir / "10.0.0.6.1000.jpg"));
   EXPECT_TRUE(fs::exists(dir / "test"));
   EXPECT_TRUE(fs::exists(dir / "report.pdf"));
   EXPECT_TRUE(fs::exists(dir / "old.jpg"));
-  EXPECT_EQ(SweepUploadFiles((dir / "missing").string(), 86400), 0);
+  EXPECT_TRUE(fs::exists(dir / "10.0.0.7.1000.jpg.part"));
+  EXPECT_EQ(SweepUploadFiles((dir / "missing").string(), 86400, false), 0);
+
+  // At start and stop every unfinished upload goes, whatever its age, and
+  // only those.
+  EXPECT_EQ(SweepUploadFiles(dir.string(), kNeverOld, true), 1);
+  EXPECT_FALSE(fs::exists(dir / "10.0.0.7.1000.jpg.part"));
+  EXPECT_TRUE(fs::exists(dir / "10.0.0.6.1000.jpg"));
   fs::remove_all(dir);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
@@ -170,10 +171,17 @@ TEST(ServiceStartupTest, FullStartLogsTheBannerLineByLineThenVerifiesTheMailbox)
       "* Configured Profile: Not Configured",
       "* Configured Service Mailbox: svc-zuv)",
       "* Configured Service MailServer: EXCH1)",
+      "* Listen Address: every IPv4 address",
+      "* Limits: MaxConnections=4096, FrameTimeoutSeconds=60, IdleTimeoutSeconds=0, MaxUploadMB=256, "
+      "MaxRequestMemoryMB=1024",
       "******************************",
-      "Tovanix ZUV Service starting...",
   };
   for (const std::string& expected : fixed_after) EXPECT_EQ(log[i++], expected);
+  // The open-file limit is raised to the hard limit before the service starts.
+  rlimit files{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+  EXPECT_EQ(log[i++], "Open-file limit: " + std::to_string(files.rlim_max));
+  EXPECT_EQ(log[i++], "Tovanix ZUV Service starting...");
 
   // Then the mailbox check, and only then the listeners.
   size_t at = i;
@@ -291,14 +299,18 @@ TEST(ServiceControlTest, InstallTwiceAndUninstallInAPrivateUnitFolder) {
   const std::string text = ReadFile(unit);
   for (const std::string& line : std::vector<std::string>{"Description=TovanixAgent ZUV", "Type=notify",
                                  "ExecStart=\"" + fs::canonical(ZUV_SERVICE_BINARY).string() + "\"",
-                                 "Environment=\"ZUV_HOME=" + paths.home().string() + "\""}) {
+                                 "Environment=\"ZUV_HOME=" + paths.home().string() + "\"",
+                                 "NoNewPrivileges=yes", "PrivateTmp=yes", "ProtectHome=yes",
+                                 "ProtectSystem=full", "LimitNOFILE=65536",
+                                 "ReadWritePaths=\"" + paths.home().string() + "\""}) {
     EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\n" << text;
   }
   EXPECT_TRUE(fs::exists(paths.home() / "ZUV_NLOG_Config.xml")) << "install writes the logging configuration";
 
   // The template beside the sources says the same.
   const std::string deployed = ReadFile(fs::path(__FILE__).parent_path() / "../../deploy/tovanixagent-zuv.service");
-  for (const char* line : {"Description=TovanixAgent ZUV", "Type=notify", "NotifyAccess=main", "WantedBy=multi-user.target"}) {
+  for (const char* line : {"Description=TovanixAgent ZUV", "Type=notify", "NotifyAccess=main", "WantedBy=multi-user.target",
+                           "NoNewPrivileges=yes", "ProtectSystem=full", "LimitNOFILE=65536"}) {
     EXPECT_NE(deployed.find(std::string("\n") + line + "\n"), std::string::npos) << line;
   }
 

@@ -6,6 +6,7 @@
 // the level check on the hot path is one atomic load.
 #include "base/logging.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -155,6 +156,16 @@ std::unique_ptr<spdlog::formatter> MakeFormatter(const std::string& layout,
   return formatter;
 }
 
+// Opens a log file for appending, created with mode 0640: logs hold
+// mailbox names and request texts.
+std::FILE* OpenLogFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "ab");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
 // The File target: one current file, archived when it passes a size or the
 // day changes. Archive names replace {#} with the archive number; "Rolling"
 // numbering keeps the newest archive at 0. The file stays open between lines
@@ -203,7 +214,7 @@ class NLogFileSink : public spdlog::sinks::base_sink<std::mutex> {
     path_ = CurrentPath(day);
     std::error_code ec;
     fs::create_directories(fs::path(path_).parent_path(), ec);
-    file_ = std::fopen(path_.c_str(), "ab");
+    file_ = OpenLogFile(path_);
     if (file_ == nullptr) return;
     std::fseek(file_, 0, SEEK_END);
     long pos = std::ftell(file_);
@@ -217,7 +228,7 @@ class NLogFileSink : public spdlog::sinks::base_sink<std::mutex> {
           day_ = file_day;
           Archive();
           day_ = day;
-          file_ = std::fopen(path_.c_str(), "ab");
+          file_ = OpenLogFile(path_);
           size_ = 0;
         }
       }

@@ -52,6 +52,7 @@ void ReadSetting(const RegistryKey* key, const char* name, std::string* field,
 }
 
 ServicePorts g_ports;  // written at start-up only (LoadPorts), read after
+FrontLimits g_limits;  // written at start-up only (LoadFrontLimits), read after
 
 }  // namespace
 
@@ -130,8 +131,25 @@ void LoadPorts(const RegistryFile& registry) {
   (void)ReadPortSetting(registry, "ZuvPort3", &ports.zuv_port3);
   (void)ReadPortSetting(registry, "ZuvBinPort", &ports.zuv_bin_port);
   g_ports = ports;
-  // TODO: create the mailbox-cache registry mutex here once the cache exists.
 }
+
+void LoadFrontLimits(const RegistryFile& registry) {
+  FrontLimits limits;
+  const RegistryKey* service = OpenFirst(registry, kServiceNodePaths);
+  if (service != nullptr) {
+    ReadSetting(service, "ListenAddress", &limits.listen_address);
+    (void)ReadNumber(service, "MaxConnections", &limits.max_connections);
+    (void)ReadNumber(service, "FrameTimeoutSeconds", &limits.frame_timeout_seconds);
+    (void)ReadNumber(service, "IdleTimeoutSeconds", &limits.idle_timeout_seconds);
+    (void)ReadNumber(service, "MaxUploadMB", &limits.max_upload_mb);
+    (void)ReadNumber(service, "MaxRequestMemoryMB", &limits.max_request_memory_mb);
+  }
+  g_limits = limits;
+}
+
+const FrontLimits& Limits() { return g_limits; }
+
+void SetLimitsForTest(const FrontLimits& limits) { g_limits = limits; }
 
 const ServicePorts& Ports() { return g_ports; }
 

@@ -106,6 +106,27 @@ const ServicePorts& Ports();
 // Replaces the process ports. Same requirement as LoadPorts.
 void SetPortsForTest(const ServicePorts& ports);
 
+// Limits of the network front end, from the service node (dwords unless
+// said otherwise; same reading rules as the ports).
+struct FrontLimits {
+  std::string listen_address;             // ListenAddress (string); "" = every IPv4 address
+  uint32_t max_connections = 4096;        // MaxConnections: open JSON and binary connections
+  uint32_t frame_timeout_seconds = 60;    // FrameTimeoutSeconds: rest of a started frame or upload
+  uint32_t idle_timeout_seconds = 0;      // IdleTimeoutSeconds: wait for the next request; 0 = never
+  uint32_t max_upload_mb = 256;           // MaxUploadMB
+  uint32_t max_request_memory_mb = 1024;  // MaxRequestMemoryMB: requests received and in process
+};
+
+// Reads the front-end limits; a missing value keeps its default.
+// REQUIRES: called at start-up before any thread reads Limits().
+void LoadFrontLimits(const RegistryFile& registry);
+
+// The process limits: the defaults until LoadFrontLimits runs.
+const FrontLimits& Limits();
+
+// Replaces the process limits. Same requirement as LoadFrontLimits.
+void SetLimitsForTest(const FrontLimits& limits);
+
 // The log folder: LogFolderPath (at most 1023 bytes with its NUL) from the
 // vendor node, every '\' turned into '/'; "${basedir}/logs" when the node or
 // value is missing, too long or empty.

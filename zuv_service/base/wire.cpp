@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -108,16 +109,41 @@ bool SendAll(int socket, const void* data, size_t len) {
   return true;
 }
 
+bool SendFrame(int socket, std::string_view json) {
+  char header[kResponseHeaderBytes];
+  FormatResponseHeader(json.size(), header);
+  iovec parts[2] = {{header, sizeof(header)},
+                    {const_cast<char*>(json.data()), json.size()}};
+  iovec* part = parts;
+  int count = 2;
+  msghdr msg{};
+  while (count > 0) {
+    msg.msg_iov = part;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    // Step past what was sent.
+    size_t sent = static_cast<size_t>(n);
+    while (count > 0 && sent >= part->iov_len) {
+      sent -= part->iov_len;
+      ++part;
+      --count;
+    }
+    if (count > 0) {
+      part->iov_base = static_cast<char*>(part->iov_base) + sent;
+      part->iov_len -= sent;
+    }
+  }
+  return true;
+}
+
 void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
                   std::string_view json, bool is_error) {
-  char header[10];
-  FormatResponseHeader(json.size(), header);
-  if (SendAll(conn->socket, header, sizeof(header))) {
-    SendAll(conn->socket, json.data(), json.size());
-  }
+  (void)SendFrame(conn->socket, json);
   if (LogEnabled("ZUV", LogLevel::Trace)) {
-    NLog_TraceA("ZUV", "%s:%s:%s Return Buffer (%s):%.*s", conn->name, mailbox, operation,
-                header, static_cast<int>(json.size()), json.data());
+    NLog_TraceA("ZUV", "%s:%s:%s Return Buffer (%zu):%.*s", conn->name, mailbox, operation,
+                json.size(), static_cast<int>(json.size()), json.data());
   }
   if (is_error) {
     NLog_InfoA("ZUV", "%s:%s:%s returning error", conn->name, mailbox, operation);

@@ -59,7 +59,11 @@ bool SendAll(int socket, const void* data, size_t len);
 // result: 0 at end of stream, negative on error.
 ssize_t RecvOnce(int socket, char* buf, size_t len);
 
-// Sends the 10-byte header and the JSON text; logs the trace and the
+// Sends the 10-byte header and the JSON text in one system call where the
+// socket takes it all. False when the peer is gone.
+bool SendFrame(int socket, std::string_view json);
+
+// Sends the frame of json (SendFrame); logs the trace and the
 // returning success/error lines. Send failures are not reported: the next
 // receive ends the connection.
 void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,

@@ -23,18 +23,20 @@
 
 #include "base/logging.h"
 #include "base/process.h"
-#include "base/request_codes.h"
+#include "base/settings.h"
 #include "front/front.h"
+#include "front/limits.h"
 
 namespace zuv {
 namespace {
 
 constexpr size_t kHeaderReadBytes = 255;
 constexpr size_t kChunkBytes = 1 << 20;
+constexpr int64_t kMiB = 1 << 20;
 
 // Reads the decimal count at the start of a header like %d. Returns false for
-// a header without digits, a negative count or one above kMaxUploadBytes.
-bool ParseUploadHeader(const char* header, int64_t* count) {
+// a header without digits, a negative count or one above max_bytes.
+bool ParseUploadHeader(const char* header, int64_t max_bytes, int64_t* count) {
   const char* p = header;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
   bool negative = false;
@@ -42,10 +44,10 @@ bool ParseUploadHeader(const char* header, int64_t* count) {
   const char* digits = p;
   int64_t value = 0;
   while (*p >= '0' && *p <= '9') {
-    if (value <= kMaxUploadBytes) value = value * 10 + (*p - '0');
+    if (value <= max_bytes) value = value * 10 + (*p - '0');
     ++p;
   }
-  if (p == digits || negative || value > kMaxUploadBytes) return false;
+  if (p == digits || negative || value > max_bytes) return false;
   *count = value;
   return true;
 }
@@ -90,18 +92,24 @@ struct UploadPipe {
 struct ReceiveResult {
   int64_t received = 0;
   bool peer_gone = false;     // end of stream or error before count bytes
+  bool timed_out = false;     // the deadline passed before count bytes
   bool write_failed = false;  // the file could not take all bytes
 };
 
 // Moves count bytes from the socket into fd (or drops them when fd < 0 or a
 // write failed, to stay in step with the client). Splices through the pipe
 // when it can, else copies through a chunk buffer.
-ReceiveResult ReceiveContents(int socket, int fd, int64_t count, UploadPipe* pipe,
-                              std::unique_ptr<char[]>* chunk) {
+ReceiveResult ReceiveContents(int socket, int fd, int64_t count, const Deadline& deadline,
+                              UploadPipe* pipe, std::unique_ptr<char[]>* chunk) {
   ReceiveResult r;
   bool use_splice = fd >= 0 && pipe->Ready();
   while (r.received < count) {
     size_t want = static_cast<size_t>(std::min<int64_t>(count - r.received, kChunkBytes));
+    if (WaitReadable(socket, deadline) == 0) {
+      r.timed_out = true;
+      r.peer_gone = true;
+      break;
+    }
     if (use_splice && !r.write_failed) {
       ssize_t n = ::splice(socket, nullptr, pipe->fds[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_MORE);
       if (n < 0 && errno == EINTR) continue;
@@ -152,6 +160,8 @@ ReceiveResult ReceiveContents(int socket, int fd, int64_t count, UploadPipe* pip
 int BinaryClientThread(ConnectionContext* raw_conn) {
   std::unique_ptr<ConnectionContext> conn(raw_conn);
   const char* name = conn->name;
+  const FrontLimits& limits = Limits();
+  const int64_t max_upload = static_cast<int64_t>(limits.max_upload_mb) * kMiB;
   const std::string final_path = std::string(kUploadDir) + "/" + name + ".jpg";
   const std::string part_path = final_path + ".part";
   const std::string failed_reply = std::string(name) + ":0";
@@ -162,14 +172,23 @@ int BinaryClientThread(ConnectionContext* raw_conn) {
   for (;;) {
     NLog_InfoA("ZUV", "Waiting for binary data from client %s", name);
     char header[kHeaderReadBytes + 1];
-    ssize_t got = RecvOnce(conn->socket, header, kHeaderReadBytes);
+    ssize_t got = RecvBefore(conn->socket, header, kHeaderReadBytes,
+                             Deadline::After(limits.idle_timeout_seconds));
+    if (got == kTimedOut) {
+      NLog_InfoA("ZUV", "For client %s, closing the connection: no upload for %u seconds (IdleTimeoutSeconds)",
+                 name, limits.idle_timeout_seconds);
+      break;
+    }
     if (got <= 0) break;
+    header[got] = '\0';
+    const Deadline deadline = Deadline::After(limits.frame_timeout_seconds);
 
     int64_t count = 0;
-    if (!ParseUploadHeader(header, &count)) {
-      NLog_ErrorA("ZUV", "For client %s, refusing the upload header '%.*s': not a byte count from 0 to %lld",
-                  name, static_cast<int>(std::min<ssize_t>(got, 32)), header,
-                  static_cast<long long>(kMaxUploadBytes));
+    if (!ParseUploadHeader(header, max_upload, &count)) {
+      NLog_ErrorA("ZUV", "For client %s, refusing the upload header '%s': not a byte count from 0 to %lld (MaxUploadMB %u)",
+                  name, EscapeForLog(std::string_view(header, static_cast<size_t>(got)), 32).c_str(),
+                  static_cast<long long>(max_upload), limits.max_upload_mb);
+      ::unlink(final_path.c_str());
       Reply(conn->socket, failed_reply);
       break;
     }
@@ -179,36 +198,38 @@ int BinaryClientThread(ConnectionContext* raw_conn) {
     std::memcpy(ack, header, std::min<size_t>(static_cast<size_t>(got), sizeof(ack)));
     if (!SendAll(conn->socket, ack, sizeof(ack))) break;
 
-    int fd = ::open(part_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(part_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     // Reserving the blocks up front saves the file system work per write.
     if (fd >= 0 && count > 0) ::posix_fallocate(fd, 0, count);
-    ReceiveResult rr = ReceiveContents(conn->socket, fd, count, &pipe, &chunk);
-    bool write_failed = rr.write_failed;
-    int64_t received = rr.received;
-    bool peer_gone = rr.peer_gone;
+    const ReceiveResult rr = ReceiveContents(conn->socket, fd, count, deadline, &pipe, &chunk);
     NLog_InfoA("ZUV", "Got %d of binary data", static_cast<int>(count));
 
-    if (fd < 0) {
-      NLog_ErrorA("ZUV", "Cannot create file %s to save binary data", name);
-      Reply(conn->socket, failed_reply);
+    // Whatever goes wrong, the name is left without a file, so a later
+    // Attach can never take the contents of an earlier upload.
+    bool ok = fd >= 0 && !rr.write_failed && rr.received == count && count > 0;
+    if (fd >= 0) ok = (::close(fd) == 0) && ok;
+    if (ok) ok = std::rename(part_path.c_str(), final_path.c_str()) == 0;
+    if (ok) {
+      NLog_InfoA("ZUV", "For client %s, finished saving the file: %d", name, static_cast<int>(count));
+      Reply(conn->socket, std::string(name) + ":" + std::to_string(count));
     } else {
-      // A peer that stopped early still gets a file of the announced length.
-      if (!write_failed && received < count) write_failed = ::ftruncate(fd, count) != 0;
-      // An empty upload counts as a failed write, as it always has.
-      bool ok = !write_failed && count > 0;
-      ok = (::close(fd) == 0) && ok;
-      if (ok) ok = std::rename(part_path.c_str(), final_path.c_str()) == 0;
-      if (ok) {
-        NLog_InfoA("ZUV", "For client %s, finished saving the file: %d", name,
-                   static_cast<int>(count));
-        Reply(conn->socket, std::string(name) + ":" + std::to_string(count));
+      ::unlink(part_path.c_str());
+      ::unlink(final_path.c_str());
+      if (fd < 0) {
+        NLog_ErrorA("ZUV", "Cannot create file %s to save binary data", name);
+      } else if (rr.timed_out) {
+        NLog_ErrorA("ZUV", "For client %s, the upload stopped: %lld of %lld bytes arrived within %u seconds (FrameTimeoutSeconds); nothing was kept",
+                    name, static_cast<long long>(rr.received), static_cast<long long>(count),
+                    limits.frame_timeout_seconds);
+      } else if (rr.received < count) {
+        NLog_ErrorA("ZUV", "For client %s, the upload ended early: %lld of %lld bytes received; nothing was kept",
+                    name, static_cast<long long>(rr.received), static_cast<long long>(count));
       } else {
         NLog_ErrorA("ZUV", "Cannot write file %s to save binary data", name);
-        Reply(conn->socket, failed_reply);
-        ::unlink(part_path.c_str());
       }
+      Reply(conn->socket, failed_reply);
     }
-    if (peer_gone) break;
+    if (rr.peer_gone) break;
   }
   // The upload file stays: Attach and AddMessageAttachment may name it after
   // this connection has closed. The start-up and hourly sweeps remove it.
@@ -218,15 +239,20 @@ int BinaryClientThread(ConnectionContext* raw_conn) {
   return 0;
 }
 
-int SweepUploadFiles(const std::string& dir, int64_t max_age_seconds) {
+int SweepUploadFiles(const std::string& dir, int64_t max_age_seconds, bool all_partial) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const auto now = fs::file_time_type::clock::now();
   int removed = 0;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::string file = it->path().filename().string();
-    bool upload = file.size() > 4 && (file.ends_with(".jpg") || file.ends_with(".jpg.part"));
+    const bool partial = file.ends_with(".jpg.part");
+    const bool upload = partial || (file.size() > 4 && file.ends_with(".jpg"));
     if (!upload || !it->is_regular_file(ec)) continue;
+    if (partial && all_partial) {
+      if (fs::remove(it->path(), ec)) ++removed;
+      continue;
+    }
     auto modified = it->last_write_time(ec);
     if (ec) continue;
     auto age = std::chrono::duration_cast<std::chrono::seconds>(now - modified).count();

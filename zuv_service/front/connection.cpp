@@ -4,7 +4,6 @@
 // Frame out: 10-byte header ("%d" of the JSON length, NUL, filler), then JSON.
 // Requests on one connection are strictly sequential: the client sends the
 // next one only after reading the response.
-#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,15 +14,16 @@
 #include <memory>
 #include <vector>
 
-#include <rapidjson/error/en.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include <rapidjson/document.h>
 
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/request_codes.h"
+#include "base/settings.h"
 #include "front/dispatch.h"
 #include "front/front.h"
+#include "front/limits.h"
+#include "front/request_parse.h"
 #include "handlers/request_reading.h"
 #include "mapi_access/mapiexmod.h"
 
@@ -35,14 +35,13 @@ namespace {
 constexpr size_t kFirstReadBytes = 15;
 
 
-// Receives until len bytes are held or the peer stops; returns the count
-// held and the last recv() result in *last.
-size_t RecvUntil(int socket, char* buf, size_t len, ssize_t* last) {
+// Receives until len bytes are held, the peer stops or the deadline passes;
+// returns the count held and the last recv() result (or kTimedOut) in *last.
+size_t RecvUntil(int socket, char* buf, size_t len, const Deadline& deadline, ssize_t* last) {
   size_t held = 0;
   *last = 0;
   while (held < len) {
-    ssize_t n = ::recv(socket, buf + held, len - held, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RecvBefore(socket, buf + held, len - held, deadline);
     *last = n;
     if (n <= 0) break;
     held += static_cast<size_t>(n);
@@ -98,6 +97,7 @@ uint32_t ParseFrameStart(const char* data, size_t len, FrameStart* out, std::str
 int ClientThread(ConnectionContext* raw_conn) {
   std::unique_ptr<ConnectionContext> conn(raw_conn);
   const char* name = conn->name;
+  const FrontLimits& limits = Limits();
   NLog_InfoA("ZUV", "%s:Client thread started", name);
 
   bool stop = false;
@@ -107,8 +107,17 @@ int ClientThread(ConnectionContext* raw_conn) {
     CMapiExMod::LogDiagnostics();  // "Good:%d, Bad:%d"
 
     char first[kFirstReadBytes + 1];
-    ssize_t got = RecvOnce(conn->socket, first, kFirstReadBytes);
+    ssize_t got = RecvBefore(conn->socket, first, kFirstReadBytes,
+                             Deadline::After(limits.idle_timeout_seconds));
+    if (got == kTimedOut) {
+      NLog_InfoA("ZUV", "%s:Closing the connection: no request for %u seconds (IdleTimeoutSeconds)",
+                 name, limits.idle_timeout_seconds);
+      break;
+    }
     if (got <= 0) break;
+    first[got] = '\0';
+    // From the first byte on, the whole frame must arrive in time.
+    const Deadline frame_deadline = Deadline::After(limits.frame_timeout_seconds);
 
     FrameStart frame;
     std::string err;
@@ -116,9 +125,19 @@ int ClientThread(ConnectionContext* raw_conn) {
       NLog_ErrorA("ZUV", "%s:Closing the connection: %s", name, err.c_str());
       break;
     }
+    // The body and its parse tree are charged to the request memory budget
+    // before they exist; the reservation ends with the request.
+    size_t count = static_cast<size_t>(frame.count);
+    MemoryReservation memory;
+    if (!memory.Reserve(count + 1)) {
+      NLog_ErrorA("ZUV",
+                  "%s:Closing the connection: a request of %zu bytes does not fit in "
+                  "MaxRequestMemoryMB (%u MB, %zu bytes in use)",
+                  name, count, limits.max_request_memory_mb, RequestMemoryInUse());
+      break;
+    }
     // The body lives for this request only, so the memory check sees what
     // the handler left behind.
-    size_t count = static_cast<size_t>(frame.count);
     std::unique_ptr<char[]> body(new (std::nothrow) char[count + 1]);
     if (body == nullptr) {
       NLog_ErrorA("ZUV", "%s:Closing the connection: no memory for %zu bytes", name, count);
@@ -127,23 +146,49 @@ int ClientThread(ConnectionContext* raw_conn) {
     std::memcpy(body.get(), first + frame.json_offset, frame.json_bytes);
     ssize_t last = got;
     size_t held = frame.json_bytes;
-    if (held < count) held += RecvUntil(conn->socket, body.get() + held, count - held, &last);
+    if (held < count) {
+      held += RecvUntil(conn->socket, body.get() + held, count - held, frame_deadline, &last);
+      if (last == kTimedOut) {
+        NLog_ErrorA("ZUV",
+                    "%s:Closing the connection: %zu of %zu request bytes arrived within %u "
+                    "seconds (FrameTimeoutSeconds)",
+                    name, held, count, limits.frame_timeout_seconds);
+        break;
+      }
+    }
     body[held] = '\0';
     const char* text = body.get();
-    NLog_TraceA("ZUV", "%s:Request Buffer (%d):%s", name, static_cast<int>(last), text);
+    const std::string_view text_view(text, held);
+    if (LogEnabled("ZUV", LogLevel::Trace)) {
+      NLog_TraceA("ZUV", "%s:Request Buffer (%d):%s", name, static_cast<int>(last),
+                  EscapeForLog(text_view, kLoggedRequestBytes).c_str());
+    }
+
+    RequestScan scan;
+    if (ScanRequestText(text, held, &scan, &err) != 0) {
+      NLog_ErrorA("ZUV", "%s:Closing the connection: %s", name, err.c_str());
+      break;
+    }
+    if (!memory.Reserve(scan.tree_bytes)) {
+      NLog_ErrorA("ZUV",
+                  "%s:Closing the connection: parsing a request of %zu bytes (%zu values) does "
+                  "not fit in MaxRequestMemoryMB (%u MB, %zu bytes in use)",
+                  name, count, scan.values, limits.max_request_memory_mb, RequestMemoryInUse());
+      break;
+    }
 
     // An early end of stream leaves a short text, which normally fails to
     // parse and is rejected below.
     rapidjson::Document request;
-    request.Parse<rapidjson::kParseStopWhenDoneFlag>(text, held);
-    bool parsed = !request.HasParseError() && request.IsObject();
-    int version = parsed ? ReadIntKey(request, "ProtocolVersion") : 0;
-    int code = parsed ? ReadIntKey(request, "Request") : 0;
+    const bool parsed = ParseRequestText(text, held, &request);
+    const RequestEnvelope envelope = parsed ? ReadEnvelope(request) : RequestEnvelope{};
+    const int version = envelope.version;
+    const int code = envelope.code;
 
     if (version != kProtocolVersion) {
       NLog_ErrorA("ZUV", "%s:Rejecting a request %s with protocol version %d to %d", name,
                   RequestName(code), version, kProtocolVersion);
-      NLog_ErrorA("ZUV", "%s:Buffer:%s", name, text);
+      NLog_ErrorA("ZUV", "%s:Buffer:%s", name, EscapeForLog(text_view, kLoggedRequestBytes).c_str());
       break;
     }
     NLog_InfoA("ZUV", "%s:Got a ZUV_Request %s (Proto %d-->%d)", name, RequestName(code),
@@ -152,8 +197,11 @@ int ClientThread(ConnectionContext* raw_conn) {
     ServerInfo server_info;
     server_info.mailbox = ReadStringKey(request, "Mailbox");
     server_info.server = ReadStringKey(request, "ServerName");
-    NLog_InfoA("TLOG", "%s:%s:START %s", name, server_info.mailbox.c_str(), RequestName(code));
-    NLog_InfoA("DETAILTLOG", "%s", text);
+    NLog_InfoA("TLOG", "%s:%s:START %s", name, EscapeForLog(server_info.mailbox).c_str(),
+               RequestName(code));
+    if (LogEnabled("DETAILTLOG", LogLevel::Info)) {
+      NLog_InfoA("DETAILTLOG", "%s", EscapeForLog(text_view, kLoggedRequestBytes).c_str());
+    }
 
     {
       RequestContext ctx(conn.get(), request, static_cast<RequestCode>(code),
@@ -167,6 +215,7 @@ int ClientThread(ConnectionContext* raw_conn) {
     }
     request = rapidjson::Document();
     body.reset();
+    memory.Release();
     CheckMemory(checkpoint, "ZUVReqThread", __LINE__);
   }
   ::close(conn->socket);

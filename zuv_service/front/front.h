@@ -64,7 +64,13 @@ constexpr const char* kUploadDir = "ZUVFiles";
 // Upload files older than this are swept at start-up and once an hour.
 constexpr int64_t kUploadMaxAgeSeconds = 24 * 60 * 60;
 
-// Removes upload files older than max_age_seconds from dir. Returns the count.
-int SweepUploadFiles(const std::string& dir, int64_t max_age_seconds);
+// Removes upload files older than max_age_seconds from dir, and with
+// all_partial every unfinished upload (.part) whatever its age. Returns the
+// count.
+int SweepUploadFiles(const std::string& dir, int64_t max_age_seconds, bool all_partial);
+
+// Age that selects only unfinished uploads: SweepUploadFiles(dir,
+// kNeverOld, true) removes the .part files and nothing else.
+constexpr int64_t kNeverOld = INT64_MAX;
 
 }  // namespace zuv

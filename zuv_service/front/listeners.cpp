@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,10 +20,11 @@
 
 #include "base/logging.h"
 #include "base/process.h"
-#include "base/thread_annotations.h"
 #include "base/request_codes.h"
 #include "base/settings.h"
+#include "base/thread_annotations.h"
 #include "front/front.h"
+#include "front/limits.h"
 
 namespace zuv {
 namespace {
@@ -73,8 +75,37 @@ void RegisterListenSocket(int fd) {
   if (ServiceStopping()) ::shutdown(fd, SHUT_RDWR);
 }
 
+// Refused connections, reported at most once a second with a count of
+// those not reported yet.
+std::atomic<int64_t> g_last_refusal_report{0};
+std::atomic<uint32_t> g_refused_since_report{0};
+
+void ReportRefusedConnection(const char* peer) {
+  g_refused_since_report.fetch_add(1, std::memory_order_relaxed);
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::steady_clock::now().time_since_epoch()).count();
+  int64_t last = g_last_refusal_report.load(std::memory_order_relaxed);
+  if (now <= last || !g_last_refusal_report.compare_exchange_strong(last, now)) return;
+  const uint32_t refused = g_refused_since_report.exchange(0, std::memory_order_relaxed);
+  NLog_ErrorA("ZUV",
+              "%s:Refusing the connection: %u connections are open, the limit set by "
+              "MaxConnections (%u refused in the last second)",
+              peer, OpenConnections(), refused);
+}
+
+// The address the ports bind to: ListenAddress, or every IPv4 address.
+// False when ListenAddress is not a dotted IPv4 address.
+bool ListenAddress(in_addr* out) {
+  const std::string& text = Limits().listen_address;
+  if (text.empty()) {
+    out->s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  return ::inet_pton(AF_INET, text.c_str(), out) == 1;
+}
+
 int RunListener(uint32_t port_value, const ListenerTexts& texts,
-                int (*connection_thread)(ConnectionContext*)) {
+                int (*connection_thread)(ConnectionContext*), void (*tune)(int)) {
   int port = static_cast<int>(port_value & 0xFFFF);
   NLog_InfoA("ZUV", texts.initializing, port);
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -88,7 +119,13 @@ int RunListener(uint32_t port_value, const ListenerTexts& texts,
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!ListenAddress(&addr.sin_addr)) {
+    NLog_FatalA("ZUV", "ListenAddress \"%s\" is not an IPv4 address",
+                EscapeForLog(Limits().listen_address).c_str());
+    NLog_FatalA("ZUV", texts.cannot_bind, port);
+    ::close(fd);
+    return 0;
+  }
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     NLog_FatalA("ZUV", texts.cannot_bind, port);
@@ -122,13 +159,26 @@ int RunListener(uint32_t port_value, const ListenerTexts& texts,
     auto* conn = new ConnectionContext;
     conn->socket = client;
     FormatConnectionName(peer.sin_addr.s_addr, peer.sin_port, conn->name, sizeof(conn->name));
+    if (!TryOpenConnection()) {
+      ReportRefusedConnection(conn->name);
+      ::close(client);
+      delete conn;
+      continue;
+    }
+    tune(client);
     NLog_InfoA("ZUV", texts.about_to_service, port, conn->name);
     try {
-      std::thread(connection_thread, conn).detach();
+      // The connection thread owns conn and its socket; the slot is given
+      // back when it ends.
+      std::thread([connection_thread, conn] {
+        connection_thread(conn);
+        CloseConnection();
+      }).detach();
     } catch (const std::exception& e) {
       NLog_ErrorA("ZUV", "%s:Cannot start a connection thread: %s", conn->name, e.what());
       ::close(client);
       delete conn;
+      CloseConnection();
     }
   }
   return 0;
@@ -137,9 +187,13 @@ int RunListener(uint32_t port_value, const ListenerTexts& texts,
 }  // namespace
 
 
-int ServiceListener(uint32_t port) { return RunListener(port, kJsonTexts, ClientThread); }
+int ServiceListener(uint32_t port) {
+  return RunListener(port, kJsonTexts, ClientThread, TuneJsonSocket);
+}
 
-int BinaryListener(uint32_t port) { return RunListener(port, kBinaryTexts, BinaryClientThread); }
+int BinaryListener(uint32_t port) {
+  return RunListener(port, kBinaryTexts, BinaryClientThread, TuneBinarySocket);
+}
 
 void ShutdownListeners() {
   MutexLock lock(g_listeners_mu);

@@ -7,6 +7,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "base/logging.h"
 #include "cache/zuv_cache.h"
 #include "handlers/request_reading.h"
 #include "mapi_access/mapiexmod.h"
@@ -15,7 +16,11 @@ namespace zuv {
 
 RequestContext::RequestContext(ConnectionContext* conn, const rapidjson::Value& request,
                                RequestCode code, ServerInfo server)
-    : conn_(conn), request_(request), code_(code), server_(std::move(server)) {}
+    : conn_(conn),
+      request_(request),
+      code_(code),
+      server_(std::move(server)),
+      mailbox_log_(EscapeForLog(server_.mailbox)) {}
 
 std::string RequestContext::String(const char* key) const { return ReadStringKey(request_, key); }
 
@@ -44,7 +49,11 @@ std::string RequestContext::EntryID(const char* key) const {
   return id;
 }
 
-uint32_t RequestContext::ReadServerInfo() { return zuv::ReadServerInfo(request_, &server_); }
+uint32_t RequestContext::ReadServerInfo() {
+  const uint32_t result = zuv::ReadServerInfo(request_, &server_);
+  mailbox_log_ = EscapeForLog(server_.mailbox);
+  return result;
+}
 
 void RequestContext::Reply(const char* operation, std::string_view json, bool isError) const {
   SendResponse(operation, conn_, Mailbox(), json, isError);

@@ -36,8 +36,9 @@ class RequestContext {
   RequestCode Code() const { return code_; }
   ServerInfo& Server() { return server_; }
   const ServerInfo& Server() const { return server_; }
-  // The request's mailbox, for log lines.
-  const char* Mailbox() const { return server_.mailbox.c_str(); }
+  // The request's mailbox as it may stand in a log line (control
+  // characters escaped).
+  const char* Mailbox() const { return mailbox_log_.c_str(); }
 
   // ---- Typed key readers: direct members of the request, first occurrence
   // wins. A missing or mistyped key reads as the empty value.
@@ -76,6 +77,7 @@ class RequestContext {
   const rapidjson::Value& request_;
   RequestCode code_;
   ServerInfo server_;
+  std::string mailbox_log_;
 };
 
 // The shared mailbox cache for one handler: GetInstance on Acquire,

@@ -200,6 +200,14 @@ void PrintDiagnostics(const ServiceSettings& settings) {
   }
   NLog_InfoA("ZUV", "* Configured Service Mailbox: %s)", settings.ExAlias().c_str());
   NLog_InfoA("ZUV", "* Configured Service MailServer: %s)", settings.ExServer().c_str());
+  const FrontLimits& limits = Limits();
+  NLog_InfoA("ZUV", "* Listen Address: %s",
+             limits.listen_address.empty() ? "every IPv4 address" : limits.listen_address.c_str());
+  NLog_InfoA("ZUV",
+             "* Limits: MaxConnections=%u, FrameTimeoutSeconds=%u, IdleTimeoutSeconds=%u, "
+             "MaxUploadMB=%u, MaxRequestMemoryMB=%u",
+             limits.max_connections, limits.frame_timeout_seconds, limits.idle_timeout_seconds,
+             limits.max_upload_mb, limits.max_request_memory_mb);
   NLog_InfoA("ZUV", "%s", kStars);
 }
 

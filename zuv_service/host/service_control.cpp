@@ -126,6 +126,16 @@ std::string UnitText(const std::string& exe) {
     const char* value = std::getenv(name);
     if (value != nullptr && *value != '\0') text += "Environment=" + Quoted(std::string(name) + "=" + value) + "\n";
   }
+  // Hardening: no privilege gain, a private /tmp, no home folders, /usr,
+  // /boot and /etc read-only; the module directory (logs, uploads, store)
+  // stays writable. Every connection takes a descriptor.
+  text +=
+      "NoNewPrivileges=yes\n"
+      "PrivateTmp=yes\n"
+      "ProtectHome=yes\n"
+      "ProtectSystem=full\n"
+      "ReadWritePaths=" + Quoted(ModuleDirectory()) + "\n"
+      "LimitNOFILE=65536\n";
   text +=
       "\n"
       "[Install]\n"

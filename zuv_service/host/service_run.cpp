@@ -11,12 +11,15 @@
 // listeners are woken and joined; connection threads are not waited for and
 // end with the process.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -79,12 +82,40 @@ void SignalThread(sigset_t set) {
   }
 }
 
-// Removes day-old uploads at start and once an hour until the service stops.
+// Removes day-old uploads once an hour until the service stops; the start-up
+// sweep (ServiceStart) also removes every unfinished one.
 void SweeperThread(std::string dir) {
-  do {
-    int removed = SweepUploadFiles(dir, kUploadMaxAgeSeconds);
+  while (!WaitForStopEvent(kSweepInterval)) {
+    int removed = SweepUploadFiles(dir, kUploadMaxAgeSeconds, false);
     if (removed > 0) NLog_InfoA("ZUV", "Removed %d upload files older than one day", removed);
-  } while (!WaitForStopEvent(kSweepInterval));
+  }
+}
+
+// Raises the open-file soft limit to the hard limit: every connection holds a
+// descriptor, and the default 1,024 would stop new clients long before
+// MaxConnections.
+void RaiseOpenFileLimit() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) {
+    NLog_ErrorA("ZUV", "Cannot read the open-file limit: %s", std::strerror(errno));
+    return;
+  }
+  if (files.rlim_cur < files.rlim_max) {
+    const rlim_t before = files.rlim_cur;
+    files.rlim_cur = files.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+      NLog_ErrorA("ZUV", "Cannot raise the open-file limit from %llu to %llu: %s",
+                  static_cast<unsigned long long>(before),
+                  static_cast<unsigned long long>(files.rlim_max), std::strerror(errno));
+      files.rlim_cur = before;
+    }
+  }
+  NLog_InfoA("ZUV", "Open-file limit: %llu", static_cast<unsigned long long>(files.rlim_cur));
+  const uint32_t max_connections = Limits().max_connections;
+  if (files.rlim_cur < static_cast<rlim_t>(max_connections) + 64) {
+    NLog_WarnA("ZUV", "The open-file limit %llu is below MaxConnections (%u): new connections may fail with \"Too many open files\"",
+               static_cast<unsigned long long>(files.rlim_cur), max_connections);
+  }
 }
 
 // The StorePath setting, read without logging: the store must be named
@@ -167,7 +198,9 @@ int ServiceStart(int argc) {
     NLog_ErrorA("ZUV", "Cannot configure the directory %s: %s", settings.LdapUri().c_str(),
                 directory_error.c_str());
   }
+  LoadFrontLimits(ProcessRegistry());
   PrintDiagnostics(settings);
+  RaiseOpenFileLimit();
   NLog_InfoA("ZUV", "Tovanix ZUV Service starting...");
 
   // 13. Sockets need no start-up call. 14. The ports; the mailbox-cache
@@ -186,7 +219,12 @@ int ServiceStart(int argc) {
 
   // 16.
   NLog_InfoA("ZUV", "Successfully verified the service profile");
-  std::thread sweeper(SweeperThread, module_dir + "/" + kUploadDir);
+  const std::string upload_dir = module_dir + "/" + kUploadDir;
+  const int swept = SweepUploadFiles(upload_dir, kUploadMaxAgeSeconds, true);
+  if (swept > 0) {
+    NLog_InfoA("ZUV", "Removed %d unfinished or day-old upload files", swept);
+  }
+  std::thread sweeper(SweeperThread, upload_dir);
   NLog_InfoA("ZUV", "Starting the main ZUV thread ...");
   int main_result = 0;
   std::thread main_thread([&main_result] { main_result = MainServiceThread(); });
@@ -198,6 +236,8 @@ int ServiceStart(int argc) {
   ShutdownListeners();
   main_thread.join();
   sweeper.join();
+  // Unfinished uploads cannot complete once the service stops.
+  (void)SweepUploadFiles(upload_dir, kNeverOld, true);
   // The stop control reports stop pending once more after signalling; the
   // stopped report must come after it.
   WaitForControlHandlers(2000);
