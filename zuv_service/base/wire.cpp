@@ -152,8 +152,7 @@ void SendResponse(const char* operation, const ConnectionContext* conn, const ch
   }
 }
 
-void SendErrorResponse(const char* operation, const ConnectionContext* conn,
-                       const char* mailbox, int error_number, const char* error_string) {
+std::string ResultJson(int error_number, const char* error_string, const std::string_view* rows) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   writer.StartObject();
@@ -161,9 +160,17 @@ void SendErrorResponse(const char* operation, const ConnectionContext* conn,
   writer.Int(error_number);
   writer.Key("ErrorString");
   writer.String(error_string != nullptr ? error_string : "");
+  if (rows != nullptr) {
+    writer.Key("ROWS");
+    writer.String(rows->data(), static_cast<rapidjson::SizeType>(rows->size()));
+  }
   writer.EndObject();
-  SendResponse(operation, conn, mailbox, std::string_view(buffer.GetString(), buffer.GetSize()),
-               true);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void SendErrorResponse(const char* operation, const ConnectionContext* conn,
+                       const char* mailbox, int error_number, const char* error_string) {
+  SendResponse(operation, conn, mailbox, ResultJson(error_number, error_string, nullptr), true);
 }
 
 }  // namespace zuv

@@ -69,6 +69,10 @@ bool SendFrame(int socket, std::string_view json);
 void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
                   std::string_view json, bool is_error);
 
+// {"ErrorNumber": number, "ErrorString": text}, and "ROWS": rows as a
+// string when rows is given.
+std::string ResultJson(int error_number, const char* error_string, const std::string_view* rows);
+
 // Sends {"ErrorNumber": number, "ErrorString": text} through SendResponse.
 void SendErrorResponse(const char* operation, const ConnectionContext* conn,
                        const char* mailbox, int error_number, const char* error_string);

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "base/logging.h"
 #include "cache/zuv_cache.h"
 #include "handlers/request_reading.h"
@@ -65,17 +62,7 @@ void RequestContext::ReplyError(const char* operation, int number, const char* t
 
 void RequestContext::ReplyWithRows(const char* operation, int number, const char* text,
                                    std::string_view rows) const {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.StartObject();
-  writer.Key("ErrorNumber");
-  writer.Int(number);
-  writer.Key("ErrorString");
-  writer.String(text != nullptr ? text : "");
-  writer.Key("ROWS");
-  writer.String(rows.data(), static_cast<rapidjson::SizeType>(rows.size()));
-  writer.EndObject();
-  Reply(operation, std::string_view(buffer.GetString(), buffer.GetSize()), number != 0);
+  Reply(operation, ResultJson(number, text, &rows), number != 0);
 }
 
 void RequestContext::ReplyNumber(const char* operation, int number) const {
