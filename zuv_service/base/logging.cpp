@@ -643,8 +643,6 @@ int NLog_ConfigureFromFileA(const char* path) {
   return 0;
 }
 
-void NLog_InitLocal() {}
-
 #define ZUV_DEFINE_NLOG(fn, level)                          \
   void fn(const char* logger, const char* format, ...) {    \
     va_list args;                                           \

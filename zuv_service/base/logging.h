@@ -66,7 +66,6 @@ void ResetLoggingForTest();
 extern "C" {
 // NLog's C interface, ANSI forms. Configure returns 0 on success.
 int NLog_ConfigureFromFileA(const char* path);
-void NLog_InitLocal();
 void NLog_TraceA(const char* logger, const char* format, ...) ZUV_PRINTF(2, 3);
 void NLog_DebugA(const char* logger, const char* format, ...) ZUV_PRINTF(2, 3);
 void NLog_InfoA(const char* logger, const char* format, ...) ZUV_PRINTF(2, 3);

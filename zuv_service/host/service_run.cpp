@@ -173,7 +173,6 @@ int ServiceStart(int argc) {
   std::string config = module_dir + "/" + kLogConfigName;
   if (!fs::exists(config, ec)) WriteLogConfig(config.c_str());
   NLog_ConfigureFromFileA(config.c_str());
-  NLog_InitLocal();
 
   if (!logs_ok) {
     NLog_FatalA("ZUV", "ZUV_Service cannot create log files. Exiting...");
