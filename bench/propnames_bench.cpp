@@ -76,8 +76,8 @@ struct Fixture {
   // Gives the store an ID for a named-property table entry.
   bool RegisterNamedTableEntry(const char* name) {
     const zuv::NamedPropEntry& entry = zuv::NamedPropertyAt(zuv::NamedPropertyIndex(name));
-    std::unique_ptr<CMAPIFolder> f(
-        cache->Session()->OpenFolderByEntryID(folder.c_str(), kMailboxStoreKey, false, MAPI_MODIFY));
+    std::unique_ptr<CMAPIFolder> f =
+        cache->Session()->OpenFolderByEntryID(folder.c_str(), kMailboxStoreKey, MAPI_MODIFY);
     if (!f) return false;
     GUID set = *entry.propset;
     MAPINAMEID id{};

@@ -289,8 +289,8 @@ TEST_F(ZuvCachePropNamesTest, FolderWhoseLastColumnIsNumericIsNeverDescribed) {
   EXPECT_NE(Resolve("X-Ticket", PT_LONG, &tag, false, numbered_id_), 0u);
   EXPECT_EQ(Resolve("PR_SUBJECT", 0, &tag, false, numbered_id_), 0u);
 
-  std::unique_ptr<CMAPIFolder> folder(cache_->Session()->OpenFolderByEntryID(numbered_id_.c_str(), kMailboxStoreKey,
-                                                                             false, 0));
+  std::unique_ptr<CMAPIFolder> folder =
+      cache_->Session()->OpenFolderByEntryID(numbered_id_.c_str(), kMailboxStoreKey, 0);
   ASSERT_TRUE(folder);
   MapiBuffer<BYTE> chain;
   ASSERT_EQ(MAPIAllocateBuffer(8, reinterpret_cast<void**>(chain.put())), S_OK);

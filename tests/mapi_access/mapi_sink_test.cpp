@@ -158,7 +158,7 @@ TEST_F(MapiSinkTest, RealContentsTableDeliversRowAddedBatches) {
   {
     CMapiExMod module("sink");
     ASSERT_TRUE(module.Login("sink", "sinkprofile", true));
-    std::unique_ptr<CMAPIFolder> inbox(module.OpenInbox(false));
+    std::unique_ptr<CMAPIFolder> inbox = module.OpenInbox();
     ASSERT_TRUE(inbox);
     auto cols = MakePropTags(PR_ENTRYID, PR_INSTANCE_KEY, PR_SUBJECT_A);
     IMAPITable* table = inbox->GetContentsTable(cols.get());

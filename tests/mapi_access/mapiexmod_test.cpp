@@ -1,14 +1,19 @@
 // Tests of CMapiExMod against the real store on a private database: logon,
-// the store-table scan, secondary mailboxes, folder openers, hierarchies.
+// the store-table scan, secondary mailboxes, stores shared between threads,
+// folder openers, hierarchies.
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -89,12 +94,14 @@ class FixedStoreTable final : public IMAPITable {
   ULONG refs_ = 1;
 };
 
-// Passes every call to the real session; counts OpenMsgStore calls and can
-// list the public folder store before the mailbox in its store table.
+// Passes every call to the real session; counts OpenMsgStore calls, can
+// make each take open_delay longer (set before other threads use it), and
+// can list the public folder store before the mailbox in its store table.
 class CountingSession final : public IMAPISession {
  public:
   CountingSession(IMAPISession* real, bool public_first) : real_(real), public_first_(public_first) {}
-  int opens = 0;
+  std::atomic<int> opens{0};
+  std::chrono::milliseconds open_delay{0};
 
   HRESULT QueryInterface(REFIID riid, void** out) override { return real_->QueryInterface(riid, out); }
   ULONG AddRef() override { return ++refs_; }
@@ -124,6 +131,7 @@ class CountingSession final : public IMAPISession {
   }
   HRESULT OpenMsgStore(ULONG_PTR ui, ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, LPMDB* out) override {
     ++opens;
+    if (open_delay.count() > 0) std::this_thread::sleep_for(open_delay);
     return real_->OpenMsgStore(ui, cb, id, iid, flags, out);
   }
   HRESULT OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
@@ -140,7 +148,7 @@ class CountingSession final : public IMAPISession {
   ~CountingSession() override = default;
   MapiPtr<IMAPISession> real_;
   bool public_first_;
-  ULONG refs_ = 1;
+  std::atomic<ULONG> refs_{1};
 };
 
 std::string DisplayName(IMAPIProp* obj) {
@@ -152,6 +160,33 @@ std::string DisplayName(IMAPIProp* obj) {
   }
   return v->Value.lpszA;
 }
+
+// The display names of the folders right below the store's root; empty
+// when the root cannot be opened or read.
+std::vector<std::string> RootFolderNames(IMsgStore* store) {
+  MapiPtr<IUnknown> unk;
+  MapiPtr<IMAPIFolder> root;
+  MapiPtr<IMAPITable> table;
+  MapiRows rows;
+  ULONG type = 0;
+  auto cols = MakePropTags(PR_DISPLAY_NAME_A);
+  if (store == nullptr || FAILED(store->OpenEntry(0, nullptr, nullptr, 0, &type, unk.put())) ||
+      FAILED(unk->QueryInterface(IID_IMAPIFolder, root.put_void())) ||
+      FAILED(root->GetHierarchyTable(0, table.put())) ||
+      FAILED(HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()))) {
+    return {};
+  }
+  std::vector<std::string> names;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SPropValue& v = rows->aRow[i].lpProps[0];
+    names.push_back(v.ulPropTag == PR_DISPLAY_NAME_A ? v.Value.lpszA : "");
+  }
+  return names;
+}
+
+constexpr const char* kAnnMailboxDN = "/o=Example/ou=Users/cn=asmith";
+constexpr const char* kAnnServerDN = "cn=EXCH1,cn=Servers,cn=Org";
+const std::vector<std::string> kMailboxRoot{"Top of Information Store", "ExchangeSyncData"};
 
 class MapiExModTest : public ::testing::Test {
  protected:
@@ -196,6 +231,16 @@ class MapiExModTest : public ::testing::Test {
     return id;
   }
 
+  // The entry-ID string of Ann Smith's store, by a secondary logon that
+  // files nothing.
+  std::string AnnStoreKey() {
+    IMsgStore* store = nullptr;
+    std::string id;
+    EXPECT_EQ(module_->OpenSecondaryMailbox("conn", kAnnServerDN, kAnnMailboxDN, 0, &store, &id), S_OK);
+    MapiPtr<IMsgStore> held(store);
+    return id;
+  }
+
   // Replaces the module's session with a counting wrapper of a new logon.
   CountingSession* WrapSession(bool public_first) {
     IMAPISession* real = nullptr;
@@ -232,8 +277,8 @@ TEST_F(MapiExModTest, LoginNamesTheProfileAndMailboxAndFailsWithoutOne) {
   EXPECT_FALSE(lost.GetProfileName(&name));
   IMsgStore* store = nullptr;
   EXPECT_EQ(lost.OpenStore("conn:lost", nullptr, &store, true, 0x11, true), 1);
-  EXPECT_EQ(lost.GetMailboxStore(), nullptr);
-  EXPECT_EQ(lost.OpenInbox(false), nullptr);
+  EXPECT_FALSE(lost.GetMailboxStore());
+  EXPECT_FALSE(lost.OpenInbox());
   lost.Logout();
   lost.Logout();
 }
@@ -243,18 +288,18 @@ TEST_F(MapiExModTest, DefaultStoresScanFilesMailboxAndPublicStore) {
   IMsgStore* store = nullptr;
   EXPECT_EQ(module_->OpenStore("conn", nullptr, &store, true, 0x11, true), S_OK);
   EXPECT_EQ(store, nullptr) << "the scan files stores instead of handing one back";
-  EXPECT_EQ(session->opens, 2);
-  EXPECT_EQ(DisplayName(module_->GetMailboxStore()), "ZUV Service");
-  EXPECT_EQ(DisplayName(module_->GetPublicStore()), "Public Folders");
-  EXPECT_EQ(session->opens, 2) << "both were filed by the scan";
+  EXPECT_EQ(session->opens.load(), 2);
+  EXPECT_EQ(DisplayName(module_->GetMailboxStore().get()), "ZUV Service");
+  EXPECT_EQ(DisplayName(module_->GetPublicStore().get()), "Public Folders");
+  EXPECT_EQ(session->opens.load(), 2) << "both were filed by the scan";
   EXPECT_NE(module_->GetStoreSupportMask() & STORE_NOTIFY_OK, 0u);
 }
 
 TEST_F(MapiExModTest, ScanWithoutPublicFoldersKeepsTheMailboxUnderItsKey) {
   CountingSession* session = WrapSession(false);
   EXPECT_EQ(module_->OpenStore("conn", nullptr, nullptr, false, 0x11, true), S_OK);
-  EXPECT_EQ(session->opens, 1);
-  EXPECT_EQ(DisplayName(module_->GetMailboxStore()), "ZUV Service");
+  EXPECT_EQ(session->opens.load(), 1);
+  EXPECT_EQ(DisplayName(module_->GetMailboxStore().get()), "ZUV Service");
 }
 
 TEST_F(MapiExModTest, StickyMatchOpensEveryLaterRowOfTheBatch) {
@@ -262,23 +307,23 @@ TEST_F(MapiExModTest, StickyMatchOpensEveryLaterRowOfTheBatch) {
   // opened and filed too.
   CountingSession* session = WrapSession(false);
   EXPECT_EQ(module_->OpenStore("conn", kMailboxStoreKey, nullptr, true, 0x11, true), S_OK);
-  EXPECT_EQ(session->opens, 2);
-  EXPECT_EQ(DisplayName(module_->GetPublicStore()), "Public Folders");
-  EXPECT_EQ(session->opens, 2);
+  EXPECT_EQ(session->opens.load(), 2);
+  EXPECT_EQ(DisplayName(module_->GetPublicStore().get()), "Public Folders");
+  EXPECT_EQ(session->opens.load(), 2);
 
   // Public store first: the public row before the mailbox does not match.
   session = WrapSession(true);
   EXPECT_EQ(module_->OpenStore("conn", kMailboxStoreKey, nullptr, true, 0x11, true), S_OK);
-  EXPECT_EQ(session->opens, 1);
-  EXPECT_EQ(DisplayName(module_->GetMailboxStore()), "ZUV Service");
+  EXPECT_EQ(session->opens.load(), 1);
+  EXPECT_EQ(DisplayName(module_->GetMailboxStore().get()), "ZUV Service");
 
   // Public store first and asked for: both, each under its own key.
   session = WrapSession(true);
   EXPECT_EQ(module_->OpenStore("conn", kPublicStoreKey, nullptr, true, 0x11, true), S_OK);
-  EXPECT_EQ(session->opens, 2);
-  EXPECT_EQ(DisplayName(module_->GetPublicStore()), "Public Folders");
-  EXPECT_EQ(DisplayName(module_->GetMailboxStore()), "ZUV Service");
-  EXPECT_EQ(session->opens, 2);
+  EXPECT_EQ(session->opens.load(), 2);
+  EXPECT_EQ(DisplayName(module_->GetPublicStore().get()), "Public Folders");
+  EXPECT_EQ(DisplayName(module_->GetMailboxStore().get()), "ZUV Service");
+  EXPECT_EQ(session->opens.load(), 2);
 }
 
 TEST_F(MapiExModTest, StoreByEntryIdIsFiledAndFoundAgainWithoutTheSession) {
@@ -292,13 +337,13 @@ TEST_F(MapiExModTest, StoreByEntryIdIsFiledAndFoundAgainWithoutTheSession) {
   ASSERT_EQ(module_->OpenStore("conn", it->store_entry_id.c_str(), &store, false, 0x11, true), S_OK);
   MapiPtr<IMsgStore> held(store);
   EXPECT_EQ(DisplayName(store), "Ann Smith");
-  EXPECT_EQ(module_->GetStore(it->store_entry_id.c_str()), store);
-  EXPECT_EQ(session->opens, 1);
+  EXPECT_EQ(module_->GetStore(it->store_entry_id.c_str()).get(), store);
+  EXPECT_EQ(session->opens.load(), 1);
 
   // An entry-ID key that is not hexadecimal falls back to the scan, which
   // matches nothing for a key that is not special.
-  EXPECT_EQ(module_->GetStore("NOT-HEX"), nullptr);
-  EXPECT_EQ(session->opens, 1);
+  EXPECT_FALSE(module_->GetStore("NOT-HEX"));
+  EXPECT_EQ(session->opens.load(), 1);
 }
 
 TEST_F(MapiExModTest, SecondaryMailboxThroughBothServerDnFormsAndTheFallback) {
@@ -335,6 +380,121 @@ TEST_F(MapiExModTest, SecondaryMailboxThroughBothServerDnFormsAndTheFallback) {
   EXPECT_EQ(bad, (std::vector<std::string>{"cn=EXCH9-/o=Example/ou=Users/cn=nobody"}));
 }
 
+// Request threads reach one secondary mailbox at once: each logs on
+// (own store), then each files it under its entry-ID key, half through
+// GetStore and half through the logon with fileUnderKey. The key is filed
+// once and every thread gets that store, with a reference of its own.
+TEST_F(MapiExModTest, EightThreadsOpeningOneSecondaryMailboxShareTheStoreFiledFirst) {
+  constexpr int kThreads = 8;
+  // Slow opens: every thread is inside its open when the first files.
+  WrapSession(false)->open_delay = std::chrono::milliseconds(20);
+  module_->SetExServer("EXCH1");
+  const std::string store_dn = CMapiExMod::StoreDNFromServerDN(kAnnServerDN);
+  struct Seen {
+    HRESULT logon = E_FAIL;
+    std::string id;
+    std::string own_name;
+    std::vector<std::string> own_root;
+    IMsgStore* filed = nullptr;  // compared only, after the threads end
+    std::string filed_name;
+    std::vector<std::string> filed_root;
+    std::vector<std::string> folder_root;
+  };
+  std::vector<Seen> seen(kThreads);
+  std::latch start(kThreads);
+  std::latch filing(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      Seen& s = seen[i];
+      start.arrive_and_wait();
+      IMsgStore* raw = nullptr;
+      s.logon = module_->OpenSecondaryMailbox("conn", kAnnServerDN, kAnnMailboxDN, 0, &raw, &s.id);
+      MapiPtr<IMsgStore> own(raw);
+      s.own_name = DisplayName(own.get());
+      s.own_root = RootFolderNames(own.get());
+      filing.arrive_and_wait();
+      MapiPtr<IMsgStore> filed;
+      if (i % 2 == 0) {
+        filed = module_->GetStore(s.id.c_str());
+      } else {
+        std::string again;
+        if (module_->HrMailboxLogon("conn", store_dn.c_str(), kAnnMailboxDN, &raw, true, 0, &again) == S_OK) {
+          filed = MapiPtr<IMsgStore>(raw);
+        }
+      }
+      s.filed = filed.get();
+      s.filed_name = DisplayName(filed.get());
+      s.filed_root = RootFolderNames(filed.get());
+      std::unique_ptr<CMAPIFolder> root = module_->OpenRootFolder(s.id.c_str(), MAPI_DEFERRED_ERRORS);
+      std::vector<ZUV_FolderInfo_s> list;
+      if (root && SUCCEEDED(root->GetHierarchy(&list))) {
+        for (const ZUV_FolderInfo_s& f : list) s.folder_root.push_back(f.name);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+
+  MapiPtr<IMsgStore> filed = module_->GetStore(seen[0].id.c_str());
+  ASSERT_TRUE(filed);
+  for (int i = 0; i < kThreads; ++i) {
+    const Seen& s = seen[i];
+    EXPECT_EQ(s.logon, S_OK) << i;
+    EXPECT_EQ(s.id, seen[0].id) << i;
+    EXPECT_EQ(s.own_name, "Ann Smith") << i;
+    EXPECT_EQ(s.own_root, kMailboxRoot) << i;
+    EXPECT_EQ(s.filed, filed.get()) << "thread " << i << " got a store other than the one filed";
+    EXPECT_EQ(s.filed_name, "Ann Smith") << i;
+    EXPECT_EQ(s.filed_root, kMailboxRoot) << i;
+    EXPECT_EQ(s.folder_root, kMailboxRoot) << i;
+  }
+}
+
+// A holder's store lives through its key being filed anew: a scan that
+// files the mailbox key again, and a logout that drops every filed store
+// followed by the same key filed with a new store.
+TEST_F(MapiExModTest, StoreHandedOutStaysUsableWhileAnotherThreadFilesItsKeyAgain) {
+  const std::string key = AnnStoreKey();
+  ASSERT_FALSE(key.empty());
+  MapiPtr<IMsgStore> ann = module_->GetStore(key.c_str());
+  MapiPtr<IMsgStore> mailbox = module_->GetMailboxStore();
+  ASSERT_TRUE(ann && mailbox);
+  IMsgStore* const first_ann = ann.get();
+  IMsgStore* const first_mailbox = mailbox.get();
+
+  std::atomic<bool> done{false};
+  int refiled = 0;
+  std::thread refiler([&] {
+    IMsgStore* filed_mailbox = first_mailbox;
+    for (int i = 0; i < 10; ++i) {
+      // The scan opens the default stores again; the filed ones stay.
+      if (module_->OpenStore("conn", nullptr, nullptr, true, MDB_NO_DIALOG | MAPI_BEST_ACCESS, true) != S_OK) break;
+      if (module_->GetMailboxStore().get() != filed_mailbox) break;
+      module_->Logout();
+      if (!module_->Login(module_->Name().c_str(), "tovanixZUV", true)) break;
+      MapiPtr<IMsgStore> again = module_->GetStore(key.c_str());
+      MapiPtr<IMsgStore> new_mailbox = module_->GetMailboxStore();
+      if (!again || again.get() == first_ann || !new_mailbox) break;
+      filed_mailbox = new_mailbox.get();
+      ++refiled;
+    }
+    done = true;
+  });
+  int uses = 0;
+  bool usable = true;
+  while (usable && (!done || uses == 0)) {
+    usable = DisplayName(ann.get()) == "Ann Smith" && RootFolderNames(ann.get()) == kMailboxRoot &&
+             DisplayName(mailbox.get()) == "ZUV Service";
+    ++uses;
+  }
+  refiler.join();
+  EXPECT_TRUE(usable) << "after " << uses << " uses";
+  EXPECT_EQ(refiled, 10);
+  EXPECT_NE(module_->GetStore(key.c_str()).get(), first_ann) << "the key was filed with a new store";
+  EXPECT_EQ(RootFolderNames(ann.get()), kMailboxRoot);
+  EXPECT_EQ(DisplayName(mailbox.get()), "ZUV Service");
+}
+
 TEST_F(MapiExModTest, DerivedModuleUsesTheParentSessionAndLeavesItUsable) {
   IMsgStore* store = nullptr;
   std::string id;
@@ -344,58 +504,53 @@ TEST_F(MapiExModTest, DerivedModuleUsesTheParentSessionAndLeavesItUsable) {
     store->Release();
     EXPECT_TRUE(derived.IsDerived());
     EXPECT_EQ(derived.GetSession(), module_->GetSession());
-    EXPECT_EQ(DisplayName(derived.GetMailboxStore()), "Ann Smith");
-    std::unique_ptr<CMAPIFolder> inbox(derived.OpenInbox(false));
+    EXPECT_EQ(DisplayName(derived.GetMailboxStore().get()), "Ann Smith");
+    std::unique_ptr<CMAPIFolder> inbox = derived.OpenInbox();
     ASSERT_TRUE(inbox);
     EXPECT_EQ(DisplayName(inbox->Item()), "Inbox");
     derived.Logout();
     derived.Logout();
     EXPECT_EQ(derived.GetSession(), nullptr);
   }
-  std::unique_ptr<CMAPIFolder> inbox(module_->OpenInbox(false));
+  std::unique_ptr<CMAPIFolder> inbox = module_->OpenInbox();
   ASSERT_TRUE(inbox);
   std::string name;
   EXPECT_TRUE(module_->GetProfileName(&name));
 }
 
 TEST_F(MapiExModTest, FolderOpenersFindTheDefaultFolders) {
-  std::unique_ptr<CMAPIFolder> outbox(module_->OpenOutbox(false));
-  std::unique_ptr<CMAPIFolder> sent(module_->OpenSentItems(false));
-  std::unique_ptr<CMAPIFolder> contacts(module_->OpenContacts(false));
-  std::unique_ptr<CMAPIFolder> drafts(module_->OpenDrafts(false));
-  std::unique_ptr<CMAPIFolder> byname(module_->OpenFolder("deleted ITEMS", false, kMailboxStoreKey));
-  ASSERT_TRUE(outbox && sent && contacts && drafts && byname);
+  std::unique_ptr<CMAPIFolder> outbox = module_->OpenOutbox();
+  std::unique_ptr<CMAPIFolder> sent = module_->OpenSentItems();
+  std::unique_ptr<CMAPIFolder> contacts = module_->OpenContacts();
+  std::unique_ptr<CMAPIFolder> drafts = module_->OpenDrafts();
+  std::unique_ptr<CMAPIFolder> calendar = module_->OpenCalendar();
+  std::unique_ptr<CMAPIFolder> deleted = module_->OpenDeletedItems();
+  std::unique_ptr<CMAPIFolder> byname = module_->OpenFolder("deleted ITEMS", kMailboxStoreKey);
+  ASSERT_TRUE(outbox && sent && contacts && drafts && calendar && deleted && byname);
   EXPECT_EQ(DisplayName(outbox->Item()), "Outbox");
   EXPECT_EQ(DisplayName(sent->Item()), "Sent Items");
   EXPECT_EQ(DisplayName(contacts->Item()), "Contacts");
   EXPECT_EQ(DisplayName(drafts->Item()), "Drafts");
-  EXPECT_EQ(DisplayName(byname->Item()), "Deleted Items");
-  EXPECT_EQ(module_->OpenFolder("No Such Folder", false, kMailboxStoreKey), nullptr);
-
-  // setCurrent hands the folder to the module and replaces the previous one.
-  CMAPIFolder* current = module_->OpenInbox(true);
-  ASSERT_NE(current, nullptr);
-  EXPECT_EQ(module_->GetCurrentFolder(), current);
-  CMAPIFolder* next = module_->OpenCalendar(true);
-  ASSERT_NE(next, nullptr);
-  EXPECT_EQ(module_->GetCurrentFolder(), next);
-  EXPECT_EQ(DisplayName(next->Item()), "Calendar");
+  EXPECT_EQ(DisplayName(calendar->Item()), "Calendar");
+  EXPECT_EQ(DisplayName(deleted->Item()), "Deleted Items");
+  EXPECT_EQ(byname->EntryID(), deleted->EntryID());
+  EXPECT_FALSE(module_->OpenFolder("No Such Folder", kMailboxStoreKey));
 }
 
 TEST_F(MapiExModTest, FolderByPathBacktracksOutOfADeadEnd) {
   CreateFolderPath("svc-zuv", false, "Archive/Projects");
   std::string target = CreateFolderPath("svc-zuv", false, "Inbox/Projects/2026");
-  std::unique_ptr<CMAPIFolder> found(module_->OpenFolderByPath({"projects", "2026"}, false, kMailboxStoreKey));
+  std::unique_ptr<CMAPIFolder> found(module_->OpenFolderByPath({"projects", "2026"}, kMailboxStoreKey));
   ASSERT_TRUE(found);
   std::string id;
   ASSERT_TRUE(found->GetEntryIDString(&id));
   EXPECT_EQ(id, target);
 
-  std::unique_ptr<CMAPIFolder> inbox(module_->OpenFolderByPath({"Inbox"}, false, kMailboxStoreKey));
+  std::unique_ptr<CMAPIFolder> inbox = module_->OpenFolderByPath({"Inbox"}, kMailboxStoreKey);
   ASSERT_TRUE(inbox);
   EXPECT_EQ(DisplayName(inbox->Item()), "Inbox");
-  EXPECT_EQ(module_->OpenFolderByPath({"Inbox", "Nowhere"}, false, kMailboxStoreKey), nullptr);
-  std::unique_ptr<CMAPIFolder> root(module_->OpenFolderByPath({}, false, kMailboxStoreKey));
+  EXPECT_FALSE(module_->OpenFolderByPath({"Inbox", "Nowhere"}, kMailboxStoreKey));
+  std::unique_ptr<CMAPIFolder> root = module_->OpenFolderByPath({}, kMailboxStoreKey);
   ASSERT_TRUE(root);
   // The second level is searched through its whole subtree.
   EXPECT_TRUE(root->FindSubFolderTwoLevels("2026") != nullptr);
@@ -404,27 +559,27 @@ TEST_F(MapiExModTest, FolderByPathBacktracksOutOfADeadEnd) {
 
 TEST_F(MapiExModTest, FolderByEntryIdRejectsBadStrings) {
   std::string id = CreateFolderPath("svc-zuv", false, "Inbox/Reports");
-  std::unique_ptr<CMAPIFolder> folder(module_->OpenFolderByEntryID(id.c_str(), kMailboxStoreKey, false, 8));
+  std::unique_ptr<CMAPIFolder> folder = module_->OpenFolderByEntryID(id.c_str(), kMailboxStoreKey, 8);
   ASSERT_TRUE(folder);
   EXPECT_EQ(DisplayName(folder->Item()), "Reports");
   std::string odd = id.substr(1);
   std::string foreign = id;
   foreign[5] = 'G';
-  EXPECT_EQ(module_->OpenFolderByEntryID(odd.c_str(), kMailboxStoreKey, false, 8), nullptr);
-  EXPECT_EQ(module_->OpenFolderByEntryID(foreign.c_str(), kMailboxStoreKey, false, 8), nullptr);
-  EXPECT_EQ(module_->OpenFolderByEntryID("00112233", kMailboxStoreKey, false, 8), nullptr);
+  EXPECT_FALSE(module_->OpenFolderByEntryID(odd.c_str(), kMailboxStoreKey, 8));
+  EXPECT_FALSE(module_->OpenFolderByEntryID(foreign.c_str(), kMailboxStoreKey, 8));
+  EXPECT_FALSE(module_->OpenFolderByEntryID("00112233", kMailboxStoreKey, 8));
   // Items can be created in a folder opened with deferred errors alone.
   CMAPIObject item;
   EXPECT_TRUE(item.Create(module_.get(), folder.get()));
 }
 
-TEST_F(MapiExModTest, HierarchyIsRebuiltAndRefreshed) {
+TEST_F(MapiExModTest, HierarchyIsReadAfreshOnEveryCall) {
   std::string inbox = CreateFolderPath("svc-zuv", false, "Inbox/One");
-  std::unique_ptr<CMAPIFolder> inbox_folder(module_->OpenInbox(false));
+  std::unique_ptr<CMAPIFolder> inbox_folder = module_->OpenInbox();
   std::string inbox_id;
   ASSERT_TRUE(inbox_folder->GetEntryIDString(&inbox_id));
 
-  auto first = module_->GetFolderHierarchy(kMailboxStoreKey, inbox_id.c_str(), false);
+  auto first = module_->GetFolderHierarchy(kMailboxStoreKey, inbox_id.c_str());
   ASSERT_TRUE(first);
   ASSERT_EQ(first->size(), 1u);
   EXPECT_EQ((*first)[0].name, "One");
@@ -433,21 +588,21 @@ TEST_F(MapiExModTest, HierarchyIsRebuiltAndRefreshed) {
   EXPECT_NE((*first)[0].created, 0u);
 
   CreateFolderPath("svc-zuv", false, "Inbox/Two");
-  auto second = module_->GetFolderHierarchy(kMailboxStoreKey, inbox_id.c_str(), true);
+  auto second = module_->GetFolderHierarchy(kMailboxStoreKey, inbox_id.c_str());
   ASSERT_TRUE(second);
-  EXPECT_EQ(second->size(), 2u);
-  EXPECT_EQ(first->size(), 1u) << "a caller's list outlives the refresh";
+  EXPECT_EQ(second->size(), 2u) << "read afresh";
+  EXPECT_EQ(first->size(), 1u) << "a caller's list stays as it was read";
 
   // The root of the mailbox, and the IPM subtree of the public store.
-  auto root = module_->GetFolderHierarchy(kMailboxStoreKey, "", false);
+  auto root = module_->GetFolderHierarchy(kMailboxStoreKey, "");
   ASSERT_TRUE(root);
   EXPECT_TRUE(std::any_of(root->begin(), root->end(), [](auto& f) { return f.name == "Top of Information Store"; }));
   CreateFolderPath("", true, "Shared");
-  auto pub = module_->GetFolderHierarchy(kPublicStoreKey, "", false);
+  auto pub = module_->GetFolderHierarchy(kPublicStoreKey, "");
   ASSERT_TRUE(pub);
   ASSERT_EQ(pub->size(), 1u);
   EXPECT_EQ((*pub)[0].name, "Shared");
-  EXPECT_EQ(module_->GetFolderHierarchy(kMailboxStoreKey, "ABC", false), nullptr);
+  EXPECT_EQ(module_->GetFolderHierarchy(kMailboxStoreKey, "ABC"), nullptr);
 }
 
 struct NotifyProbe {

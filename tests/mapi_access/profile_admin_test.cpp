@@ -72,7 +72,7 @@ class ProfileAdminTest : public ::testing::Test {
 
   bool CanLogOn(const char* profile) {
     CMapiExMod module("test");
-    return module.Login("test", profile, true) && module.GetMailboxStore() != nullptr;
+    return module.Login("test", profile, true) && module.GetMailboxStore();
   }
 
   fs::path dir_;

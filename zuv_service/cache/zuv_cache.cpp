@@ -156,7 +156,7 @@ uint32_t ZUV_Cache::VerifyServiceProfile() {
              ConfiguredProfile().c_str());
 
   uint32_t result = 1;
-  std::unique_ptr<CMAPIFolder> inbox(cache->session_->OpenFolderByPath({"Inbox"}, false, kMailboxStoreKey));
+  std::unique_ptr<CMAPIFolder> inbox = cache->session_->OpenFolderByPath({"Inbox"}, kMailboxStoreKey);
   std::string folder_id;
   ULONG tag = 0;
   if (!inbox) {

@@ -127,8 +127,8 @@ uint32_t ZUV_Cache::PropTagFromName(const std::string& folderEntryID, const std:
 
   // Last, a string name in PS_PUBLIC_STRINGS, opened for writing when the
   // name may be created.
-  std::unique_ptr<CMAPIFolder> folder(
-      session_->OpenFolderByEntryID(folderEntryID.c_str(), storeEntryID.c_str(), false, create ? MAPI_MODIFY : 0));
+  std::unique_ptr<CMAPIFolder> folder =
+      session_->OpenFolderByEntryID(folderEntryID.c_str(), storeEntryID.c_str(), create ? MAPI_MODIFY : 0);
   if (!folder) {
     NLog_ErrorA("ZUV", "Cannot open folder by entryID %s", folderEntryID.c_str());
     return 1;
@@ -145,8 +145,8 @@ uint32_t ZUV_Cache::PropTagFromName(const std::string& folderEntryID, const std:
 
 bool ZUV_Cache::NamedPropertyTag(const std::string& folderEntryID, const std::string& storeEntryID,
                                  const std::string& name, ULONG type, ULONG* tag) {
-  std::unique_ptr<CMAPIFolder> folder(
-      session_->OpenFolderByEntryID(folderEntryID.c_str(), storeEntryID.c_str(), false, MAPI_DEFERRED_ERRORS));
+  std::unique_ptr<CMAPIFolder> folder =
+      session_->OpenFolderByEntryID(folderEntryID.c_str(), storeEntryID.c_str(), MAPI_DEFERRED_ERRORS);
   if (!folder) return false;
   IMAPIProp* item = folder->Item();
   ULONG id = 0;
@@ -215,8 +215,8 @@ uint32_t ZUV_Cache::DescribeFolder(const std::string& folderEntryID, const std::
     }
   }
 
-  std::unique_ptr<CMAPIFolder> folder(
-      session_->OpenFolderByEntryID(folder_id, storeEntryID.c_str(), false, MAPI_DEFERRED_ERRORS));
+  std::unique_ptr<CMAPIFolder> folder =
+      session_->OpenFolderByEntryID(folder_id, storeEntryID.c_str(), MAPI_DEFERRED_ERRORS);
   if (!folder) {
     NLog_ErrorA("ZUV", "Cannot open the folder specified by entryID %s", folder_id);
     return 1;
@@ -417,13 +417,12 @@ ULONG ZUV_Cache::CreatePropTag(const std::string& folderEntryID, const std::stri
                                const std::string& name, ULONG type, bool create) {
   const char* store = storeEntryID.c_str();
   const char* folder_id = folderEntryID.c_str();
-  std::unique_ptr<CMAPIFolder> folder(
-      session_->OpenFolderByEntryID(folder_id, store, false, create ? MAPI_MODIFY : 0));
+  std::unique_ptr<CMAPIFolder> folder = session_->OpenFolderByEntryID(folder_id, store, create ? MAPI_MODIFY : 0);
   if (!folder) {
     NLog_ErrorA("ZUV", "%s:Cannot open the folder %s-%s", name_.c_str(), store, folder_id);
     if (!create) return 0;
     NLog_InfoA("ZUV", "%s:Opening folder with MAPI_BEST_ACCESS: %s-%s", name_.c_str(), store, folder_id);
-    folder.reset(session_->OpenFolderByEntryID(folder_id, store, false, MAPI_BEST_ACCESS));
+    folder = session_->OpenFolderByEntryID(folder_id, store, MAPI_BEST_ACCESS);
     if (!folder) {
       NLog_ErrorA("ZUV", "%s:Cannot open the folder for MAPI_BEST_ACCESS %s-%s", name_.c_str(), store, folder_id);
       return 0;

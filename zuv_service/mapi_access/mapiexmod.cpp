@@ -6,10 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "base/logging.h"
-#include "base/process.h"
-#include "base/wire.h"
 #include "mapi/zuvstore_admin.h"
 #include "mapi_access/mapifolder.h"
 
@@ -34,6 +33,12 @@ Diagnostics& Diag() {
 
 const char* TrueFalse(bool b) { return b ? "TRUE" : "FALSE"; }
 const char* Str(const char* s) { return s != nullptr ? s : ""; }
+
+// Log form of an identifier: whole up to 32 characters, else the last 33.
+std::string ShortId(std::string_view id) {
+  if (id.size() <= 32) return std::string(id);
+  return std::string(id.substr(id.size() - 33));
+}
 
 }  // namespace
 
@@ -68,8 +73,7 @@ void CMapiExMod::Term() {
   MAPIUninitialize();
 }
 
-bool CMapiExMod::GetMapiDllPath(const char* client, char* buffer, size_t size) {
-  (void)client;
+bool CMapiExMod::GetMapiDllPath(const char* /*client*/, char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return false;
   // The store library is linked into the executable itself.
   char path[4096];
@@ -105,7 +109,7 @@ void CMapiExMod::ClearDiagnosticsForTest() {
 
 // ---- Construction ----
 
-CMapiExMod::CMapiExMod(const char* name, bool isDerived) : name_(Str(name)), derived_(isDerived) {
+CMapiExMod::CMapiExMod(const char* name) : name_(Str(name)) {
   NLog_TraceA("ZUV", "%s:%s:Creating a %s instance", kFile, "CMapiExMod::CMapiExMod", name_.c_str());
 }
 
@@ -119,7 +123,7 @@ CMapiExMod::CMapiExMod(const char* name, CMapiExMod* parent, IMsgStore* mailboxS
   }
   if (mailboxStore != nullptr) {
     mailboxStore->AddRef();
-    FileStore(kMailboxStoreKey, mailboxStore);
+    (void)FileStore(kMailboxStoreKey, MapiPtr<IMsgStore>(mailboxStore));
   }
 }
 
@@ -160,23 +164,21 @@ bool CMapiExMod::Login(const char* name, const char* profile, bool InitAsService
 
 void CMapiExMod::Logout() {
   NLog_TraceA("ZUV", "%s:%s: Logging out ", kFile, "CMapiExMod::Logout");
-  std::map<std::string, IMsgStore*> stores;
-  CMAPIFolder* current = nullptr;
+  std::map<std::string, MapiPtr<IMsgStore>> stores;
   {
     std::lock_guard<std::mutex> lock(mu_);
     stores.swap(stores_);
-    current = std::exchange(current_folder_, nullptr);
   }
   if (advise_connection_ != 0) {
     for (auto& [key, store] : stores) (void)store->Unadvise(advise_connection_);
     advise_connection_ = 0;
   }
+  // Holders of a handed-out store keep their own reference.
   for (auto& [key, store] : stores) {
     ULONG flags = 0;
     (void)store->StoreLogoff(&flags);
-    store->Release();
   }
-  delete current;
+  stores.clear();
   if (!derived_ && session_ != nullptr) {
     session_->Release();
   }
@@ -276,20 +278,26 @@ void CMapiExMod::LogMapiError(HRESULT code, const char* where, const char* funct
 
 // ---- Stores ----
 
-void CMapiExMod::FileStore(const std::string& key, IMsgStore* store) {
-  IMsgStore* old = nullptr;
+MapiPtr<IMsgStore> CMapiExMod::FileStore(const std::string& key, MapiPtr<IMsgStore> store) {
+  if (!store) return FindStore(key);
+  IMsgStore* filed = nullptr;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    IMsgStore*& slot = stores_[key];
-    old = std::exchange(slot, store);
+    MapiPtr<IMsgStore>& slot = stores_[key];
+    if (!slot) slot = std::move(store);
+    filed = slot.get();
+    filed->AddRef();
   }
-  if (old != nullptr) old->Release();
+  store.reset();  // the one opened second, if any, released outside the lock
+  return MapiPtr<IMsgStore>(filed);
 }
 
-IMsgStore* CMapiExMod::FindStore(const std::string& key) {
+MapiPtr<IMsgStore> CMapiExMod::FindStore(const std::string& key) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = stores_.find(key);
-  return it != stores_.end() ? it->second : nullptr;
+  if (it == stores_.end() || !it->second) return {};
+  it->second->AddRef();
+  return MapiPtr<IMsgStore>(it->second.get());
 }
 
 HRESULT CMapiExMod::ScanStoreTable(const std::string& name, const char* storeKey, bool allowPublicFolders,
@@ -304,9 +312,9 @@ HRESULT CMapiExMod::ScanStoreTable(const std::string& name, const char* storeKey
   if (FAILED(session_->GetMsgStoresTable(0, table.put())) || FAILED(table->SetColumns(cols.get(), 0))) {
     return result;
   }
-  // Keys filed by this scan: a later row of the same kind must not replace
-  // the store an earlier row filed (the sticky match would otherwise put the
-  // public store under the mailbox key when public folders are not allowed).
+  // Keys filed by this scan: a later row of the same kind is not opened (the
+  // sticky match would otherwise open the public store for the mailbox key
+  // when public folders are not allowed).
   std::vector<std::string> filed;
   bool matched = false;  // sticky: once a row matched, every later row of the batch is opened
   while (!matched) {
@@ -323,14 +331,14 @@ HRESULT CMapiExMod::ScanStoreTable(const std::string& name, const char* storeKey
       const char* display = v[0].ulPropTag == PR_DISPLAY_NAME_A ? Str(v[0].Value.lpszA) : "";
       std::string id = v[1].ulPropTag == PR_ENTRYID ? zuv::EntryIDToString(v[1].Value.bin.lpb, v[1].Value.bin.cb) : "";
       bool is_default = v[2].ulPropTag == PR_DEFAULT_STORE && v[2].Value.b != 0;
-      NLog_TraceA("ZUV", "%s:STORE %s;%s;%s", name.c_str(), display, zuv::ShortenID(id).c_str(),
+      NLog_TraceA("ZUV", "%s:STORE %s;%s;%s", name.c_str(), display, ShortId(id).c_str(),
                   is_default ? "Yes" : "No");
     }
     for (ULONG i = 0; i < rows->cRows; ++i) {
       const SPropValue* v = rows->aRow[i].lpProps;
       const char* display = v[0].ulPropTag == PR_DISPLAY_NAME_A ? Str(v[0].Value.lpszA) : "";
       if (v[1].ulPropTag != PR_ENTRYID) continue;
-      std::string id = zuv::ShortenID(zuv::EntryIDToString(v[1].Value.bin.lpb, v[1].Value.bin.cb));
+      std::string id = ShortId(zuv::EntryIDToString(v[1].Value.bin.lpb, v[1].Value.bin.cb));
       const bool is_public = allowPublicFolders && std::strcmp(display, kPublicFoldersName) == 0;
       if (is_public) {
         NLog_TraceA("ZUV", "%s: PF Store Entry ID is %s", name.c_str(), id.c_str());
@@ -346,12 +354,13 @@ HRESULT CMapiExMod::ScanStoreTable(const std::string& name, const char* storeKey
         continue;
       }
       NLog_InfoA("ZUV", "%s:Opening store %s.", name.c_str(), id.c_str());
-      IMsgStore* store = nullptr;
+      MapiPtr<IMsgStore> store;
       result = session_->OpenMsgStore(0, v[1].Value.bin.cb, reinterpret_cast<LPENTRYID>(v[1].Value.bin.lpb), nullptr,
-                                      flags, &store);
-      if (SUCCEEDED(result) && store != nullptr) {
+                                      flags, store.put());
+      if (SUCCEEDED(result) && store) {
         NLog_InfoA("ZUV", "%s:successfully opened store %s", name.c_str(), id.c_str());
-        FileStore(file_key, store);
+        // A store filed meanwhile under the key stays; this one is released.
+        (void)FileStore(file_key, std::move(store));
         filed.push_back(file_key);
       } else {
         NLog_ErrorA("ZUV", "%s:Cannot open store %s", name.c_str(), id.c_str());
@@ -368,8 +377,8 @@ HRESULT CMapiExMod::OpenStore(const char* name, const char* storeKey, IMsgStore*
   if (store != nullptr) *store = nullptr;
   const std::string who = Str(name);
   const std::string label = storeKey != nullptr ? storeKey : "DefaultStores";
-  std::string shown = zuv::ShortenID(entryID != nullptr && entryIDSize > 0 ? zuv::EntryIDToString(entryID, entryIDSize)
-                                                                            : label);
+  std::string shown =
+      ShortId(entryID != nullptr && entryIDSize > 0 ? zuv::EntryIDToString(entryID, entryIDSize) : label);
   NLog_InfoA("ZUV", "%s:Opening store %s", who.c_str(), shown.c_str());
   if (session_ == nullptr) {
     NLog_ErrorA("ZUV", "%s: Failed to open store %s No MAPI Session created", who.c_str(), shown.c_str());
@@ -381,49 +390,42 @@ HRESULT CMapiExMod::OpenStore(const char* name, const char* storeKey, IMsgStore*
     if (!zuv::HexToBin(label, &binary)) binary.clear();
   }
   if (storeKey != nullptr) {
-    if (IMsgStore* filed = FindStore(storeKey)) {
+    if (MapiPtr<IMsgStore> filed = FindStore(storeKey)) {
       NLog_InfoA("ZUV", "%s:Store %s already opened", who.c_str(), shown.c_str());
-      if (store != nullptr) {
-        filed->AddRef();
-        *store = filed;
-      }
+      if (store != nullptr) *store = filed.release();
       return 0;
     }
   }
   if (binary.empty()) return ScanStoreTable(who, storeKey, allowPublicFolders, flags);
 
   NLog_InfoA("ZUV", "%s: Opening store %s", who.c_str(), shown.c_str());
-  IMsgStore* opened = nullptr;
+  MapiPtr<IMsgStore> opened;
   HRESULT hr = session_->OpenMsgStore(0, static_cast<ULONG>(binary.size()), reinterpret_cast<LPENTRYID>(binary.data()),
-                                      nullptr, flags, &opened);
-  if (FAILED(hr) || opened == nullptr) {
+                                      nullptr, flags, opened.put());
+  if (FAILED(hr) || !opened) {
     NLog_ErrorA("ZUV", "%s: Error opening store %s", who.c_str(), shown.c_str());
     LogMapiError(hr, kFile, fn);
     return FAILED(hr) ? hr : MAPI_E_NOT_FOUND;
   }
   NLog_InfoA("ZUV", "%s: successfully opened store %s", who.c_str(), shown.c_str());
-  if (fileUnderKey && storeKey != nullptr) {
-    opened->AddRef();
-    FileStore(storeKey, opened);
-  }
-  if (store != nullptr) {
-    *store = opened;
-  } else {
-    opened->Release();
-  }
+  // Threads opening the same key at once all get the store filed first.
+  if (fileUnderKey && storeKey != nullptr) opened = FileStore(storeKey, std::move(opened));
+  if (store != nullptr) *store = opened.release();
   return hr;
 }
 
-IMsgStore* CMapiExMod::GetStore(const char* storeKey) {
-  if (storeKey == nullptr) return nullptr;
-  if (IMsgStore* store = FindStore(storeKey)) return store;
-  (void)OpenStore(name_.c_str(), storeKey, nullptr, true, MDB_NO_DIALOG | MAPI_BEST_ACCESS, true);
-  return FindStore(storeKey);
+MapiPtr<IMsgStore> CMapiExMod::GetStore(const char* storeKey) {
+  if (storeKey == nullptr) return {};
+  if (MapiPtr<IMsgStore> store = FindStore(storeKey)) return store;
+  MapiPtr<IMsgStore> opened;
+  (void)OpenStore(name_.c_str(), storeKey, opened.put(), true, MDB_NO_DIALOG | MAPI_BEST_ACCESS, true);
+  if (opened) return opened;
+  return FindStore(storeKey);  // the scan files stores without handing one back
 }
 
 ULONG CMapiExMod::GetStoreSupportMask() {
-  IMsgStore* store = GetMailboxStore();
-  if (store == nullptr) return 0;
+  MapiPtr<IMsgStore> store = GetMailboxStore();
+  if (!store) return 0;
   auto tags = MakePropTags(PR_STORE_SUPPORT_MASK);
   ULONG count = 0;
   MapiBuffer<SPropValue> value;
@@ -449,14 +451,14 @@ HRESULT CMapiExMod::OpenSecondaryMailbox(const char* name, const char* serverDN,
   if (store != nullptr) *store = nullptr;
   if (mailboxDN == nullptr || mailboxDN[0] == '\0' || GetStoreSupportMask() == 0) return 0;
   std::string store_dn = StoreDNFromServerDN(Str(serverDN));
-  HRESULT hr = HrMailboxLogon(name, store_dn.c_str(), mailboxDN, store, 0, flags, storeEntryID);
+  HRESULT hr = HrMailboxLogon(name, store_dn.c_str(), mailboxDN, store, false, flags, storeEntryID);
   if (hr != 0) {
     NLog_ErrorA("ZUV", "%s:Cannot open secondary mailbox with ServerDN = \"%s\", Mailbox = \"%s\"\n", Str(name),
                 store_dn.c_str(), mailboxDN);
     store_dn = "/cn=Configuration/cn=Servers/cn=" + ex_server_ + "/cn=Microsoft Private MDB";
     NLog_InfoA("ZUV", "%s:Opening secondary mailbox with service profile ServerDN = \"%s\", Mailbox = \"%s\"\n",
                Str(name), store_dn.c_str(), mailboxDN);
-    hr = HrMailboxLogon(name, store_dn.c_str(), mailboxDN, store, 0, flags, storeEntryID);
+    hr = HrMailboxLogon(name, store_dn.c_str(), mailboxDN, store, false, flags, storeEntryID);
   }
   std::string attempt = std::string(Str(serverDN)) + "-" + mailboxDN;
   Diagnostics& d = Diag();
@@ -466,7 +468,7 @@ HRESULT CMapiExMod::OpenSecondaryMailbox(const char* name, const char* serverDN,
 }
 
 HRESULT CMapiExMod::HrMailboxLogon(const char* name, const char* storeDN, const char* mailboxDN, IMsgStore** store,
-                                   ULONG reserved, ULONG flags, std::string* storeEntryID) {
+                                   bool fileUnderKey, ULONG flags, std::string* storeEntryID) {
   const char* fn = "CMapiExMod::HrMailboxLogon";
   const char* who = Str(name);
   const char* sdn = Str(storeDN);
@@ -474,9 +476,8 @@ HRESULT CMapiExMod::HrMailboxLogon(const char* name, const char* storeDN, const 
   NLog_InfoA("ZUV", "%s:Logging on to secondary mailbox with MailboxDN %s, modified StoreDN:%s", who, mdn, sdn);
   if (sdn[0] == '\0' || mdn[0] == '\0') flags |= OPENSTORE_PUBLIC;
   MapiPtr<IExchangeManageStore> manage;
-  IMsgStore* mailbox = GetMailboxStore();
-  HRESULT hr = mailbox != nullptr ? mailbox->QueryInterface(IID_IExchangeManageStore, manage.put_void())
-                                  : MAPI_E_NOT_FOUND;
+  MapiPtr<IMsgStore> mailbox = GetMailboxStore();
+  HRESULT hr = mailbox ? mailbox->QueryInterface(IID_IExchangeManageStore, manage.put_void()) : MAPI_E_NOT_FOUND;
   if (FAILED(hr) || !manage) {
     NLog_ErrorA("ZUV", "%s:Cannot queryInterface the manage store to open the secondary mailbox (%s,%s)", who, mdn,
                 sdn);
@@ -493,9 +494,9 @@ HRESULT CMapiExMod::HrMailboxLogon(const char* name, const char* storeDN, const 
   }
   std::string hex = zuv::EntryIDToString(id.get(), cb);
   if (storeEntryID != nullptr) *storeEntryID = hex;
-  NLog_InfoA("ZUV", "%s: Created Store EntryID %s for secondary mailbox (%s,%s)", who, zuv::ShortenID(hex).c_str(),
+  NLog_InfoA("ZUV", "%s: Created Store EntryID %s for secondary mailbox (%s,%s)", who, ShortId(hex).c_str(),
              mdn, sdn);
-  hr = OpenStore(name, hex.c_str(), store, false, kSecondaryStoreFlags, reserved != 0, id.get(), cb);
+  hr = OpenStore(name, hex.c_str(), store, false, kSecondaryStoreFlags, fileUnderKey, id.get(), cb);
   if (hr == 0) {
     NLog_InfoA("ZUV", "%s:Success opening secondary mailbox for credentials:(%s, %s))", who, mdn, sdn);
   } else {

@@ -8,14 +8,15 @@
 // public folder store, any other text is a store entry-ID string.
 //
 // Ownership: the module owns its session (a derived module borrows its
-// parent's and never releases it; the parent must outlive it), one reference
-// to every filed store, the current folder and the hierarchy lists.
+// parent's and never releases it; the parent must outlive it) and one
+// reference to every filed store. Stores handed out carry a reference of
+// their own and outlive a Logout; folders handed out belong to the caller.
 //
 // Threading: one service instance is used by request, population and
-// notification threads at once. MAPI calls are thread-safe; the module's own
-// maps and current folder are guarded by mu_, which is never held across a
-// MAPI call. Pointers handed out from the maps (GetStore, GetCurrentFolder)
-// are borrowed and stay valid until Logout or another setCurrent open.
+// notification threads at once. MAPI calls are thread-safe; the store map
+// is guarded by mu_, which is never held across a MAPI call other than the
+// AddRef of a store being handed out. Login, Logout, Notify and the setters
+// are the owner's calls, made while no other thread uses the module.
 #pragma once
 
 #include <map>
@@ -25,17 +26,17 @@
 #include <vector>
 
 #include "base/thread_annotations.h"
+#include "mapi/mapiptr.h"
 #include "mapi/mapitags.h"
 #include "mapi/mapix.h"
 #include "mapi_access/mapi_sink.h"
+#include "mapi_access/mapifolder.h"
 #include "mapi_access/mapiobject.h"
-
-class CMAPIFolder;
 
 inline constexpr const char* kMailboxStoreKey = "ZUV_MAILBOX_STORE_ENTRYID";
 inline constexpr const char* kPublicStoreKey = "ZUV_PF_STORE_ENTRYID";
 
-// A folder hierarchy, shared between the module's cache and its callers.
+// A folder hierarchy, shared by the callers that read it.
 using ZUV_FolderList = std::vector<ZUV_FolderInfo_s>;
 
 class CMapiExMod {
@@ -62,12 +63,12 @@ class CMapiExMod {
 
   // ---- Construction ----
 
-  CMapiExMod(const char* name, bool isDerived = false);
+  explicit CMapiExMod(const char* name);
   // A module on parent's session; when mailboxStore is given it is filed
   // under kMailboxStoreKey (the module takes its own reference). Copies the
   // parent's service mail server and folder open flags.
   CMapiExMod(const char* name, CMapiExMod* parent, IMsgStore* mailboxStore);
-  // Logs out (stores, current folder, own session).
+  // Logs out (stores, own session).
   ~CMapiExMod();
   CMapiExMod(const CMapiExMod&) = delete;
   CMapiExMod& operator=(const CMapiExMod&) = delete;
@@ -91,8 +92,8 @@ class CMapiExMod {
 
   // MAPILogonEx with profile. False (no session) on failure, logged.
   bool Login(const char* name, const char* profile, bool InitAsService);
-  // Unadvises, logs off and releases the stores, deletes the current folder,
-  // releases the own session. May be called more than once.
+  // Unadvises, logs off and releases the filed stores, releases the own
+  // session. Stores handed out stay valid. May be called more than once.
   void Logout();
   bool GetProfileName(std::string* name);
   bool GetProfileEmail(std::string* email);
@@ -106,16 +107,19 @@ class CMapiExMod {
   // entry-ID string; else by entry ID (storeKey converted, or entryID).
   // Scan path: opened stores are filed under their special key and *store
   // stays null. Entry-ID path: *store gets the store (caller owns one
-  // reference); filed under storeKey when fileUnderKey. store may be null.
+  // reference); with fileUnderKey it is filed under storeKey, and when
+  // another thread filed that key first, the filed store is kept and handed
+  // back instead of the one just opened. store may be null.
   // Returns the last OpenMsgStore result, 1 when none was made or there is
   // no session, 0 when the key was already filed (or the table was empty).
   [[nodiscard]] HRESULT OpenStore(const char* name, const char* storeKey, IMsgStore** store,
                                   bool allowPublicFolders, ULONG flags, bool fileUnderKey,
                                   LPENTRYID entryID = nullptr, ULONG entryIDSize = 0);
-  // The filed store, opened on demand; null when it cannot be had. Borrowed.
-  IMsgStore* GetStore(const char* storeKey);
-  IMsgStore* GetMailboxStore() { return GetStore(kMailboxStoreKey); }
-  IMsgStore* GetPublicStore() { return GetStore(kPublicStoreKey); }
+  // The filed store, opened and filed on demand; null when it cannot be
+  // had. The holder owns the reference it gets.
+  MapiPtr<IMsgStore> GetStore(const char* storeKey);
+  MapiPtr<IMsgStore> GetMailboxStore() { return GetStore(kMailboxStoreKey); }
+  MapiPtr<IMsgStore> GetPublicStore() { return GetStore(kPublicStoreKey); }
   // PR_STORE_SUPPORT_MASK of the mailbox store; 0 without one.
   ULONG GetStoreSupportMask();
 
@@ -127,48 +131,45 @@ class CMapiExMod {
   [[nodiscard]] HRESULT OpenSecondaryMailbox(const char* name, const char* serverDN,
                                              const char* mailboxDN, ULONG flags, IMsgStore** store,
                                              std::string* storeEntryID);
-  // One attempt of the above with a ready store DN.
+  // One attempt of the above with a ready store DN; with fileUnderKey the
+  // store is also filed under its entry-ID string (see OpenStore).
   [[nodiscard]] HRESULT HrMailboxLogon(const char* name, const char* storeDN, const char* mailboxDN,
-                                       IMsgStore** store, ULONG reserved, ULONG flags,
+                                       IMsgStore** store, bool fileUnderKey, ULONG flags,
                                        std::string* storeEntryID);
   // The store DN OpenSecondaryMailbox derives from a server DN.
   static std::string StoreDNFromServerDN(const std::string& serverDN);
 
   // ---- Folders ----
-  // Each returns a new CMAPIFolder or null. Without setCurrent the caller
-  // owns it; with setCurrent it also becomes the current folder (the
-  // previous one is deleted) and the module owns it.
+  // Each returns a new folder owned by the caller, or null (logged).
 
   // The folder whose entry ID the store property propTag holds: mailbox
   // store, then public store.
-  CMAPIFolder* OpenFolder(ULONG propTag, bool setCurrent);
-  CMAPIFolder* OpenOutbox(bool setCurrent) { return OpenFolder(PR_IPM_OUTBOX_ENTRYID, setCurrent); }
-  CMAPIFolder* OpenDeletedItems(bool setCurrent) { return OpenFolder(PR_IPM_WASTEBASKET_ENTRYID, setCurrent); }
-  CMAPIFolder* OpenSentItems(bool setCurrent) { return OpenFolder(PR_IPM_SENTMAIL_ENTRYID, setCurrent); }
+  std::unique_ptr<CMAPIFolder> OpenFolder(ULONG propTag);
+  std::unique_ptr<CMAPIFolder> OpenOutbox() { return OpenFolder(PR_IPM_OUTBOX_ENTRYID); }
+  std::unique_ptr<CMAPIFolder> OpenDeletedItems() { return OpenFolder(PR_IPM_WASTEBASKET_ENTRYID); }
+  std::unique_ptr<CMAPIFolder> OpenSentItems() { return OpenFolder(PR_IPM_SENTMAIL_ENTRYID); }
   // The folder whose entry ID the Inbox property propTag holds.
-  CMAPIFolder* OpenFolderInInbox(ULONG propTag, bool setCurrent);
-  CMAPIFolder* OpenContacts(bool setCurrent) { return OpenFolderInInbox(PR_IPM_CONTACT_ENTRYID, setCurrent); }
-  CMAPIFolder* OpenDrafts(bool setCurrent) { return OpenFolderInInbox(PR_IPM_DRAFTS_ENTRYID, setCurrent); }
-  CMAPIFolder* OpenCalendar(bool setCurrent) { return OpenFolderInInbox(PR_IPM_APPOINTMENT_ENTRYID, setCurrent); }
+  std::unique_ptr<CMAPIFolder> OpenFolderInInbox(ULONG propTag);
+  std::unique_ptr<CMAPIFolder> OpenContacts() { return OpenFolderInInbox(PR_IPM_CONTACT_ENTRYID); }
+  std::unique_ptr<CMAPIFolder> OpenDrafts() { return OpenFolderInInbox(PR_IPM_DRAFTS_ENTRYID); }
+  std::unique_ptr<CMAPIFolder> OpenCalendar() { return OpenFolderInInbox(PR_IPM_APPOINTMENT_ENTRYID); }
   // The first folder of the store's whole tree with that display name
   // (ignoring case).
-  CMAPIFolder* OpenFolder(const char* folderName, bool setCurrent, const char* storeKey);
+  std::unique_ptr<CMAPIFolder> OpenFolder(const char* folderName, const char* storeKey);
   // The folder at path (display names from the root); the root itself for an
   // empty path.
-  CMAPIFolder* OpenFolderByPath(const std::vector<std::string>& path, bool setCurrent,
-                                const char* storeKey);
-  CMAPIFolder* OpenFolderByEntryID(const char* entryID, const char* storeKey, bool setCurrent,
-                                   ULONG flags);
-  CMAPIFolder* OpenRootFolder(const char* storeKey, bool setCurrent, ULONG flags);
-  CMAPIFolder* OpenInbox(bool setCurrent);
-  // The current folder, borrowed; null when none.
-  CMAPIFolder* GetCurrentFolder();
+  std::unique_ptr<CMAPIFolder> OpenFolderByPath(const std::vector<std::string>& path,
+                                                const char* storeKey);
+  std::unique_ptr<CMAPIFolder> OpenFolderByEntryID(const char* entryID, const char* storeKey,
+                                                   ULONG flags);
+  std::unique_ptr<CMAPIFolder> OpenRootFolder(const char* storeKey, ULONG flags);
+  std::unique_ptr<CMAPIFolder> OpenInbox();
 
   // The direct subfolders of folderEntryID (the root, or the public IPM
-  // subtree, when empty), rebuilt on every call and kept under
-  // storeKey + folderEntryID. Null when the folder cannot be opened or read.
+  // subtree, when empty), read afresh on every call. Null when the folder
+  // cannot be opened or read.
   std::shared_ptr<const ZUV_FolderList> GetFolderHierarchy(const char* storeKey,
-                                                           const char* folderEntryID, bool refresh);
+                                                           const char* folderEntryID);
 
   // ---- Notifications ----
 
@@ -186,13 +187,14 @@ class CMapiExMod {
 
  private:
   bool AdminProfile(const char* profile, bool create);
-  // Files store under key (taking over the caller's reference); a store
-  // already filed there is released.
-  void FileStore(const std::string& key, IMsgStore* store);
-  IMsgStore* FindStore(const std::string& key);
-  // Makes folder current when setCurrent; returns folder.
-  CMAPIFolder* Finish(CMAPIFolder* folder, bool setCurrent);
-  CMAPIFolder* OpenFolderFromStore(ULONG propTag, const char* storeKey);
+  // Files store under key unless a store is filed there already, in which
+  // case store is released and the filed one kept. Returns the store filed
+  // under key, with a reference for the caller.
+  MapiPtr<IMsgStore> FileStore(const std::string& key, MapiPtr<IMsgStore> store);
+  // The store filed under key with a reference for the caller; null when
+  // none.
+  MapiPtr<IMsgStore> FindStore(const std::string& key);
+  std::unique_ptr<CMAPIFolder> OpenFolderFromStore(ULONG propTag, const char* storeKey);
   HRESULT ScanStoreTable(const std::string& name, const char* storeKey, bool allowPublicFolders,
                          ULONG flags);
 
@@ -204,8 +206,5 @@ class CMapiExMod {
   bool derived_ = false;
 
   std::mutex mu_;
-  CMAPIFolder* current_folder_ ZUV_GUARDED_BY(mu_) = nullptr;  // owned
-  std::map<std::string, IMsgStore*> stores_ ZUV_GUARDED_BY(mu_);  // one reference each
-  std::map<std::string, std::shared_ptr<const ZUV_FolderList>> folder_hierarchies_
-      ZUV_GUARDED_BY(mu_);
+  std::map<std::string, MapiPtr<IMsgStore>> stores_ ZUV_GUARDED_BY(mu_);
 };

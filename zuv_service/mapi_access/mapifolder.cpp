@@ -269,8 +269,8 @@ HRESULT CMAPIFolder::ProptagFromString(const char* name, ULONG propType, ULONG* 
   return ProptagFromString(name, propType, tag, false);
 }
 
-HRESULT CMAPIFolder::ProptagFromString(const GUID* propSet, const char* name, ULONG propType, ULONG* tag) {
-  (void)propSet;  // resolution stays in PS_PUBLIC_STRINGS
+// Resolution stays in PS_PUBLIC_STRINGS whatever the set.
+HRESULT CMAPIFolder::ProptagFromString(const GUID* /*propSet*/, const char* name, ULONG propType, ULONG* tag) {
   return ProptagFromString(name, propType, tag, false);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "base/logging.h"
 #include "mapi/mapitags.h"
@@ -70,8 +71,6 @@ std::string TextToRtf(const char* text) {
 
 // ---- CMAPIMessage ----
 
-CMAPIMessage::~CMAPIMessage() = default;
-
 bool CMAPIMessage::Open(CMapiExMod* module, const SBinary& entryID) {
   if (!CMAPIObject::Open(module, entryID)) return false;
   if (!AsMessage()) {
@@ -83,19 +82,20 @@ bool CMAPIMessage::Open(CMapiExMod* module, const SBinary& entryID) {
   return true;
 }
 
-void CMAPIMessage::Close() { CMAPIObject::Close(); }
-
 bool CMAPIMessage::Create(CMapiExMod* module, ULONG importance, bool saveToSent, CMAPIFolder* folder) {
   if (module == nullptr) return false;
-  if (folder == nullptr) folder = module->GetCurrentFolder();
-  if (folder == nullptr) folder = module->OpenOutbox(true);
+  std::unique_ptr<CMAPIFolder> outbox;
+  if (folder == nullptr) {
+    outbox = module->OpenOutbox();
+    folder = outbox.get();
+  }
   if (folder == nullptr || !CMAPIObject::Create(module, folder)) return false;
   if (!SetMessageFlags(MSGFLAG_UNSENT | MSGFLAG_FROMME)) return false;
-  IMsgStore* store = module->GetMailboxStore();
+  MapiPtr<IMsgStore> store = module->GetMailboxStore();
   auto tags = MakePropTags(PR_IPM_SENTMAIL_ENTRYID);
   ULONG count = 0;
   MapiBuffer<SPropValue> sent;
-  bool have_sent = store != nullptr && SUCCEEDED(store->GetProps(tags.get(), 0, &count, sent.put())) &&
+  bool have_sent = store && SUCCEEDED(store->GetProps(tags.get(), 0, &count, sent.put())) &&
                    count == 1 && sent->ulPropTag == PR_IPM_SENTMAIL_ENTRYID;
   SPropValue v{};
   if (saveToSent && have_sent) {
@@ -162,10 +162,7 @@ bool CMAPIMessage::AddRecipient(const char* address, ULONG type, const char* add
 
 bool CMAPIMessage::SetSubject(const char* text) { return SetPropertyString(PR_SUBJECT_A, text, false); }
 
-bool CMAPIMessage::SetReadReceipt(bool flag, const char* address) {
-  (void)address;  // the receipt goes to the sender
-  return SetPropertyBool(PR_READ_RECEIPT_REQUESTED, flag);
-}
+bool CMAPIMessage::SetReadReceipt(bool flag) { return SetPropertyBool(PR_READ_RECEIPT_REQUESTED, flag); }
 
 bool CMAPIMessage::Send() {
   const char* fn = "CMAPIMessage::Send";
@@ -189,8 +186,11 @@ std::string CContactAddress::Format() const {
 
 bool CMAPIContact::Create(CMapiExMod* module, CMAPIFolder* folder) {
   if (module == nullptr) return false;
-  if (folder == nullptr) folder = module->GetCurrentFolder();
-  if (folder == nullptr) folder = module->OpenContacts(true);
+  std::unique_ptr<CMAPIFolder> contacts;
+  if (folder == nullptr) {
+    contacts = module->OpenContacts();
+    folder = contacts.get();
+  }
   if (folder == nullptr || !CMAPIObject::Create(module, folder)) return false;
   return SetPropertyString(PR_MESSAGE_CLASS_A, "IPM.Contact", false) && SetPropertyLong(PR_IMPORTANCE, 1) &&
          SetPropertyLong(PR_SENSITIVITY, 0);

@@ -3,7 +3,8 @@
 // address record).
 //
 // Ownership and threading as for CMAPIObject (mapiobject.h): one thread at a
-// time; the module must outlive the object.
+// time; the module must outlive the object. A message does not keep the
+// folder it was created in.
 #pragma once
 
 #include <string>
@@ -13,30 +14,26 @@
 
 class CMAPIMessage : public CMAPIObject {
  public:
-  CMAPIMessage() = default;
-  ~CMAPIMessage() override;
-
+  // Open of CMAPIObject, failing (closed) when the item is not a message.
   bool Open(CMapiExMod* module, const SBinary& entryID) override;
-  void Close() override;
 
-  // A new message in folder (else the module's current folder, else its
-  // Outbox made current), flagged unsent and from me, kept in Sent Items
-  // after sending (saveToSent) or deleted after submission. importance other
-  // than 1 (normal) is written to PR_IMPORTANCE.
+  // A new message in folder (the module's Outbox, opened for this call,
+  // when null), flagged unsent and from me, kept in Sent Items after
+  // sending (saveToSent) or deleted after submission. importance other than
+  // 1 (normal) is written to PR_IMPORTANCE.
   bool Create(CMapiExMod* module, ULONG importance, bool saveToSent, CMAPIFolder* folder = nullptr);
   // Resolves address in the session's address book and adds it with type
   // (MAPI_TO, MAPI_CC, MAPI_BCC); addressType, when given, is PR_ADDRTYPE_A.
   bool AddRecipient(const char* address, ULONG type, const char* addressType = nullptr);
   bool SetSubject(const char* text);
-  // PR_READ_RECEIPT_REQUESTED; the receipt goes to the sender, address is
-  // not stored.
-  bool SetReadReceipt(bool flag, const char* address);
+  // PR_READ_RECEIPT_REQUESTED; the receipt goes to the sender.
+  bool SetReadReceipt(bool flag);
   // SubmitMessage(0). The message is not usable for writes afterwards.
   bool Send();
 };
 
 // A postal address; Format gives the text of the address properties.
-class CContactAddress : public CObject {
+class CContactAddress {
  public:
   std::string street;
   std::string city;
@@ -52,8 +49,8 @@ class CMAPIContact : public CMAPIMessage {
  public:
   enum class AddressKind { kBusiness, kHome, kOther };
 
-  // A new "IPM.Contact" in folder (else the current folder, else the
-  // Contacts folder made current), importance normal, sensitivity none.
+  // A new "IPM.Contact" in folder (the module's Contacts folder, opened for
+  // this call, when null), importance normal, sensitivity none.
   bool Create(CMapiExMod* module, CMAPIFolder* folder = nullptr);
 
   // One of PR_DISPLAY_NAME_A, PR_GIVEN_NAME_A, PR_MIDDLE_NAME_A,

@@ -1,15 +1,14 @@
 // mapimessage_attachments.cpp: CMAPIObject's attachment operations: count,
-// names and content IDs, streaming to a socket, adding from a file,
+// names and content IDs, reading the data in blocks, adding from a file,
 // deleting and setting properties. Every table, attachment and stream is
 // released on all paths (RAII holders).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "base/logging.h"
-#include "base/process.h"
-#include "base/wire.h"
 #include "mapi/mapitags.h"
 #include "mapi_access/mapiobject.h"
 
@@ -17,9 +16,8 @@ namespace {
 
 constexpr const char* kFile = "zuv_service/mapimessage";
 constexpr size_t kFileBlock = 4096;
+constexpr ULONG kReadBlock = 64 * 1024;
 constexpr char kContactPicture[] = "ContactPicture.jpg";
-// The size and its NUL must fit the 10-byte header.
-constexpr uint64_t kMaxSendSize = 1000000000ULL;
 
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
@@ -131,57 +129,54 @@ std::string CMAPIObject::GetAttachmentName(int index) {
   return "";
 }
 
-bool CMAPIObject::SaveAttachment(int socket, ULONG attachNum) {
-  const char* fn = "CMAPIObject::SaveAttachment";
-  NLog_TraceA("ZUV", "%s:%s: Saving attachment %lu to socket %d", kFile, fn, static_cast<unsigned long>(attachNum),
-              socket);
+HRESULT CMAPIObject::ReadAttachment(ULONG attachNum, const std::function<bool(const void* data, size_t len)>& sink,
+                                    uint64_t* size) {
+  const char* fn = "CMAPIObject::ReadAttachment";
+  NLog_TraceA("ZUV", "%s:%s: Reading attachment %lu", kFile, fn, static_cast<unsigned long>(attachNum));
+  *size = 0;
   MapiPtr<IMessage> message = AsMessage();
   if (!message || !FindAttachment(message.get(), attachNum, fn)) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot save the attachment", kFile, fn);
-    return false;
+    NLog_ErrorA("ZUV", "%s:%s: No attachment %lu to read", kFile, fn, static_cast<unsigned long>(attachNum));
+    return MAPI_E_NOT_FOUND;
   }
   MapiPtr<IAttach> attach;
   HRESULT hr = message->OpenAttach(attachNum, nullptr, 0, attach.put());
   if (FAILED(hr)) {
     NLog_ErrorA("ZUV", "%s:%s: Cannot open the attachment :%s", kFile, fn, zuv::LastErrorText(message.get(), hr).c_str());
-    return false;
+    return hr;
   }
   MapiPtr<IStream> stream;
   hr = attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, stream.put_unknown());
   if (FAILED(hr)) {
     NLog_ErrorA("ZUV", "%s:%s: Cannot open PR_ATTACH_DATA_BIN:%s", kFile, fn, zuv::LastErrorText(attach.get(), hr).c_str());
-    return false;
+    return hr;
   }
   STATSTG stat{};
-  if (FAILED(hr = stream->Stat(&stat, STATFLAG_NONAME)) || stat.cbSize.QuadPart >= kMaxSendSize) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot save the attachment", kFile, fn);
-    return false;
+  if (FAILED(hr = stream->Stat(&stat, STATFLAG_NONAME))) {
+    NLog_ErrorA("ZUV", "%s:%s: Cannot read the attachment size", kFile, fn);
+    return hr;
   }
-  const ULONG size = static_cast<ULONG>(stat.cbSize.QuadPart);
-  // Digits and NUL, then padding to the 10 bytes receivers read.
-  char digits[24];
-  int n = std::snprintf(digits, sizeof(digits), "%lu", static_cast<unsigned long>(size));
-  char header[10] = {};
-  std::memcpy(header, digits, static_cast<size_t>(n) + 1);
-  if (!zuv::SendAll(socket, header, sizeof(header))) {
-    NLog_ErrorA("ZUV", "%s:%s: Cannot save the attachment", kFile, fn);
-    return false;
-  }
-  std::vector<char> data(size);
-  ULONG total = 0;
-  hr = S_OK;
-  while (total < size) {
+  *size = stat.cbSize.QuadPart;
+  std::vector<char> block(static_cast<size_t>(std::min<uint64_t>(*size, kReadBlock)));
+  uint64_t total = 0;
+  while (total < *size) {
+    const ULONG want = static_cast<ULONG>(std::min<uint64_t>(*size - total, kReadBlock));
     ULONG read = 0;
-    if (FAILED(hr = stream->Read(data.data() + total, size - total, &read)) || read == 0) break;
+    if (FAILED(hr = stream->Read(block.data(), want, &read))) {
+      NLog_ErrorA("ZUV", "%s:%s: Read failed after %llu bytes:%s", kFile, fn, static_cast<unsigned long long>(total),
+                  zuv::LastErrorText(attach.get(), hr).c_str());
+      return hr;
+    }
+    if (read == 0) {
+      NLog_ErrorA("ZUV", "%s:%s: The data ends after %llu of %llu bytes", kFile, fn,
+                  static_cast<unsigned long long>(total), static_cast<unsigned long long>(*size));
+      return MAPI_E_CORRUPT_DATA;
+    }
     total += read;
+    if (!sink(block.data(), read)) return MAPI_E_USER_CANCEL;
   }
-  if (SUCCEEDED(hr) && total == size) {
-    NLog_TraceA("ZUV", "Success %d", static_cast<int>(total));
-  } else {
-    NLog_TraceA("ZUV", "FAILED:%d:%s", static_cast<int>(total), zuv::LastErrorText(attach.get(), hr).c_str());
-  }
-  if (total > 0) (void)zuv::SendAll(socket, data.data(), total);
-  return true;
+  NLog_TraceA("ZUV", "%s:%s: Read %llu bytes", kFile, fn, static_cast<unsigned long long>(total));
+  return S_OK;
 }
 
 bool CMAPIObject::AddAttachment(const char* path, ULONG flags, const SPropValue* extraProps, ULONG extraCount,

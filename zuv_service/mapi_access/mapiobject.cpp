@@ -232,8 +232,10 @@ bool CMAPIObject::Save(bool close) {
 
 bool CMAPIObject::Create(CMapiExMod* module, CMAPIFolder* folder) {
   const char* fn = "CMAPIObject::Create";
-  if (folder == nullptr && module != nullptr) folder = module->GetCurrentFolder();
-  if (folder == nullptr || folder->Folder() == nullptr) return false;
+  if (folder == nullptr || folder->Folder() == nullptr) {
+    NLog_ErrorA("ZUV", "%s:%s:No folder to create the item in", kFile, fn);
+    return false;
+  }
   Close();
   module_ = module;
   MapiPtr<IMessage> message;

@@ -2,9 +2,8 @@
 // folder), the entry-ID string converters, the folder record of hierarchy
 // lists (the RAII holders are in mapi/mapiptr.h).
 //
-// Class tree: CObject <- CMAPIObject <- CMAPIFolder (mapifolder.h),
-//             CMAPIMessage <- CMAPIContact (mapimessage.h);
-//             CObject <- CContactAddress (mapimessage.h).
+// Class tree: CMAPIObject <- CMAPIFolder (mapifolder.h),
+//             CMAPIMessage <- CMAPIContact (mapimessage.h).
 //
 // Ownership: an object belongs to one CMapiExMod (borrowed; it must outlive
 // the object) and owns one reference to its MAPI item and a copy of the
@@ -19,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,12 +29,6 @@
 
 class CMapiExMod;
 class CMAPIFolder;
-
-// The application framework's root class, reduced to what the tree needs.
-class CObject {
- public:
-  virtual ~CObject() = default;
-};
 
 // ---- Entry-ID strings ----
 
@@ -92,10 +86,10 @@ struct NamedPropKey {
 };
 
 // One open MAPI item of a CMapiExMod.
-class CMAPIObject : public CObject {
+class CMAPIObject {
  public:
   CMAPIObject();
-  ~CMAPIObject() override;
+  virtual ~CMAPIObject();
   CMAPIObject(const CMAPIObject&) = delete;
   CMAPIObject& operator=(const CMAPIObject&) = delete;
 
@@ -114,9 +108,9 @@ class CMAPIObject : public CObject {
   // its terminating NUL. False without item or text.
   virtual bool SetPropertyString(ULONG tag, const char* text, bool asStream);
 
-  // Binds this object to a new message in folder (default: the module's
-  // current folder). PR_ENTRYID is read when the store already has one.
-  bool Create(CMapiExMod* module, CMAPIFolder* folder = nullptr);
+  // Binds this object to a new message in folder. PR_ENTRYID is read when
+  // the store already has one. False (logged) without a folder.
+  bool Create(CMapiExMod* module, CMAPIFolder* folder);
 
   bool GetEntryIDString(std::string* text) const;
   // Copies entryID (null clears it).
@@ -164,10 +158,17 @@ class CMAPIObject : public CObject {
   // none).
   std::string GetAttachmentCID(int index);
   std::string GetAttachmentName(int index);
-  // Sends attachment attachNum to a connected socket: a 10-byte header (the
-  // size in decimal, NUL, padding) then the bytes. False, with nothing sent,
-  // when the attachment is not there or its data cannot be opened.
-  bool SaveAttachment(int socket, ULONG attachNum);
+  // Reads the data (PR_ATTACH_DATA_BIN) of attachment attachNum: *size gets
+  // its size before sink is first called, then sink gets the bytes in
+  // order, in blocks of at most 64 KiB; sink returns false to stop.
+  // S_OK when every byte went to sink (an empty attachment never calls it);
+  // MAPI_E_NOT_FOUND, with sink not called, when the attachment is not in
+  // the attachment table (or that cannot be read); MAPI_E_USER_CANCEL when
+  // sink stopped; MAPI_E_CORRUPT_DATA when the data ends before its size;
+  // else the MAPI failure.
+  [[nodiscard]] HRESULT ReadAttachment(ULONG attachNum,
+                                       const std::function<bool(const void* data, size_t len)>& sink,
+                                       uint64_t* size);
   // Adds the file at path as a by-value attachment with the caller's extra
   // properties and five of its own; the message is not saved.
   bool AddAttachment(const char* path, ULONG flags, const SPropValue* extraProps, ULONG extraCount,
