@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/logging.h"
 #include "base/request_codes.h"
 #include "base/wire.h"
 #include "front/front.h"

@@ -103,14 +103,14 @@ std::vector<std::map<std::string, std::string>> JsonLines(const std::string& out
     EXPECT_FALSE(doc.HasParseError()) << output.substr(start, end - start);
     std::map<std::string, std::string> line;
     if (!doc.HasParseError() && doc.IsObject()) {
-      for (auto& m : doc.GetObject()) {
-        if (m.value.IsString()) {
-          line[m.name.GetString()] = m.value.GetString();
+      for (auto m = doc.MemberBegin(); m < doc.MemberEnd(); ++m) {
+        if (m->value.IsString()) {
+          line[m->name.GetString()] = m->value.GetString();
         } else {
           rapidjson::StringBuffer text;
           rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-          m.value.Accept(writer);
-          line[m.name.GetString()] = text.GetString();
+          m->value.Accept(writer);
+          line[m->name.GetString()] = text.GetString();
         }
       }
     }

@@ -66,7 +66,7 @@ TEST_F(ZuvadminTest, ChangesReachTheServiceTableNotifications) {
   {
     CMapiExMod module("zuvadmin-test");
     ASSERT_TRUE(module.Login("zuvadmin-test", "zuvadmin-test", false));
-    std::unique_ptr<CMAPIFolder> inbox(module.OpenInbox(false));
+    std::unique_ptr<CMAPIFolder> inbox = module.OpenInbox();
     ASSERT_TRUE(inbox);
     auto columns = MakePropTags(PR_ENTRYID, PR_SUBJECT);
     IMAPITable* table = inbox->GetContentsTable(columns.get());

@@ -601,6 +601,11 @@ void LogV(const char* logger, LogLevel level, const char* format, va_list args) 
 }
 
 }  // namespace
+std::string ShortenID(std::string_view id) {
+  if (id.size() <= 32) return std::string(id);
+  return std::string(id.substr(id.size() - 33));
+}
+
 std::string EscapeForLog(std::string_view text, size_t max_bytes) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   const size_t shown = text.size() < max_bytes ? text.size() : max_bytes;

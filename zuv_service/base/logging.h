@@ -48,6 +48,9 @@ void LogLine(const char* logger, LogLevel level, const char* text);
 // Flushes every sink (used before exit).
 void FlushLogs();
 
+// Log form of identifiers: whole up to 32 characters, else the last 33.
+std::string ShortenID(std::string_view id);
+
 // Client-supplied text made safe for a log line: control characters and
 // DEL become \n, \r, \t or \xNN, a backslash stays as it is; text past
 // max_bytes is cut with " ... (N more bytes)".

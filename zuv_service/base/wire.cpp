@@ -78,10 +78,6 @@ void FormatConnectionName(uint32_t addr_network_order, uint16_t port_network_ord
   std::snprintf(out, out_size, "%s.%u", dotted, port_as_read);
 }
 
-std::string ShortenID(std::string_view id) {
-  if (id.size() <= 32) return std::string(id);
-  return std::string(id.substr(id.size() - 33));
-}
 
 void FormatResponseHeader(size_t length, char header[kResponseHeaderBytes]) {
   std::memset(header, 0, 10);

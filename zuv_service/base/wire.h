@@ -45,9 +45,6 @@ struct ServerInfo {
 void FormatConnectionName(uint32_t addr_network_order, uint16_t port_network_order,
                           char* out, size_t out_size);
 
-// Log form of identifiers: whole up to 32 characters, else the last 33.
-std::string ShortenID(std::string_view id);
-
 // Writes the 10-byte response header for a JSON text of length bytes.
 void FormatResponseHeader(size_t length, char header[kResponseHeaderBytes]);
 

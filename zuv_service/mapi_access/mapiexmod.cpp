@@ -22,7 +22,7 @@ constexpr ULONG kSecondaryStoreFlags = MDB_NO_DIALOG | MAPI_BEST_ACCESS | MDB_TE
 // The secondary-mailbox diagnostics lists. Never destroyed: connection
 // threads may still log on while the process exits.
 struct Diagnostics {
-  std::mutex mu;
+  zuv::Mutex mu;
   std::vector<std::string> good ZUV_GUARDED_BY(mu);
   std::vector<std::string> bad ZUV_GUARDED_BY(mu);
 };
@@ -33,12 +33,6 @@ Diagnostics& Diag() {
 
 const char* TrueFalse(bool b) { return b ? "TRUE" : "FALSE"; }
 const char* Str(const char* s) { return s != nullptr ? s : ""; }
-
-// Log form of an identifier: whole up to 32 characters, else the last 33.
-std::string ShortId(std::string_view id) {
-  if (id.size() <= 32) return std::string(id);
-  return std::string(id.substr(id.size() - 33));
-}
 
 }  // namespace
 
@@ -89,20 +83,20 @@ bool CMapiExMod::GetMapiDllPath(const char* /*client*/, char* buffer, size_t siz
 
 void CMapiExMod::LogDiagnostics() {
   Diagnostics& d = Diag();
-  std::lock_guard<std::mutex> lock(d.mu);
+  zuv::MutexLock lock(d.mu);
   NLog_WarnA("ZUV", "Good:%d, Bad:%d", static_cast<int>(d.good.size()), static_cast<int>(d.bad.size()));
 }
 
 void CMapiExMod::GetDiagnostics(std::vector<std::string>* good, std::vector<std::string>* bad) {
   Diagnostics& d = Diag();
-  std::lock_guard<std::mutex> lock(d.mu);
+  zuv::MutexLock lock(d.mu);
   if (good != nullptr) *good = d.good;
   if (bad != nullptr) *bad = d.bad;
 }
 
 void CMapiExMod::ClearDiagnosticsForTest() {
   Diagnostics& d = Diag();
-  std::lock_guard<std::mutex> lock(d.mu);
+  zuv::MutexLock lock(d.mu);
   d.good.clear();
   d.bad.clear();
 }
@@ -166,7 +160,7 @@ void CMapiExMod::Logout() {
   NLog_TraceA("ZUV", "%s:%s: Logging out ", kFile, "CMapiExMod::Logout");
   std::map<std::string, MapiPtr<IMsgStore>> stores;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    zuv::MutexLock lock(mu_);
     stores.swap(stores_);
   }
   if (advise_connection_ != 0) {
@@ -282,7 +276,7 @@ MapiPtr<IMsgStore> CMapiExMod::FileStore(const std::string& key, MapiPtr<IMsgSto
   if (!store) return FindStore(key);
   IMsgStore* filed = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    zuv::MutexLock lock(mu_);
     MapiPtr<IMsgStore>& slot = stores_[key];
     if (!slot) slot = std::move(store);
     filed = slot.get();
@@ -293,7 +287,7 @@ MapiPtr<IMsgStore> CMapiExMod::FileStore(const std::string& key, MapiPtr<IMsgSto
 }
 
 MapiPtr<IMsgStore> CMapiExMod::FindStore(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mu_);
+  zuv::MutexLock lock(mu_);
   auto it = stores_.find(key);
   if (it == stores_.end() || !it->second) return {};
   it->second->AddRef();
@@ -331,14 +325,14 @@ HRESULT CMapiExMod::ScanStoreTable(const std::string& name, const char* storeKey
       const char* display = v[0].ulPropTag == PR_DISPLAY_NAME_A ? Str(v[0].Value.lpszA) : "";
       std::string id = v[1].ulPropTag == PR_ENTRYID ? zuv::EntryIDToString(v[1].Value.bin.lpb, v[1].Value.bin.cb) : "";
       bool is_default = v[2].ulPropTag == PR_DEFAULT_STORE && v[2].Value.b != 0;
-      NLog_TraceA("ZUV", "%s:STORE %s;%s;%s", name.c_str(), display, ShortId(id).c_str(),
+      NLog_TraceA("ZUV", "%s:STORE %s;%s;%s", name.c_str(), display, zuv::ShortenID(id).c_str(),
                   is_default ? "Yes" : "No");
     }
     for (ULONG i = 0; i < rows->cRows; ++i) {
       const SPropValue* v = rows->aRow[i].lpProps;
       const char* display = v[0].ulPropTag == PR_DISPLAY_NAME_A ? Str(v[0].Value.lpszA) : "";
       if (v[1].ulPropTag != PR_ENTRYID) continue;
-      std::string id = ShortId(zuv::EntryIDToString(v[1].Value.bin.lpb, v[1].Value.bin.cb));
+      std::string id = zuv::ShortenID(zuv::EntryIDToString(v[1].Value.bin.lpb, v[1].Value.bin.cb));
       const bool is_public = allowPublicFolders && std::strcmp(display, kPublicFoldersName) == 0;
       if (is_public) {
         NLog_TraceA("ZUV", "%s: PF Store Entry ID is %s", name.c_str(), id.c_str());
@@ -378,7 +372,7 @@ HRESULT CMapiExMod::OpenStore(const char* name, const char* storeKey, IMsgStore*
   const std::string who = Str(name);
   const std::string label = storeKey != nullptr ? storeKey : "DefaultStores";
   std::string shown =
-      ShortId(entryID != nullptr && entryIDSize > 0 ? zuv::EntryIDToString(entryID, entryIDSize) : label);
+      zuv::ShortenID(entryID != nullptr && entryIDSize > 0 ? zuv::EntryIDToString(entryID, entryIDSize) : label);
   NLog_InfoA("ZUV", "%s:Opening store %s", who.c_str(), shown.c_str());
   if (session_ == nullptr) {
     NLog_ErrorA("ZUV", "%s: Failed to open store %s No MAPI Session created", who.c_str(), shown.c_str());
@@ -462,7 +456,7 @@ HRESULT CMapiExMod::OpenSecondaryMailbox(const char* name, const char* serverDN,
   }
   std::string attempt = std::string(Str(serverDN)) + "-" + mailboxDN;
   Diagnostics& d = Diag();
-  std::lock_guard<std::mutex> lock(d.mu);
+  zuv::MutexLock lock(d.mu);
   (hr == 0 ? d.good : d.bad).push_back(std::move(attempt));
   return hr;
 }
@@ -494,7 +488,7 @@ HRESULT CMapiExMod::HrMailboxLogon(const char* name, const char* storeDN, const 
   }
   std::string hex = zuv::EntryIDToString(id.get(), cb);
   if (storeEntryID != nullptr) *storeEntryID = hex;
-  NLog_InfoA("ZUV", "%s: Created Store EntryID %s for secondary mailbox (%s,%s)", who, ShortId(hex).c_str(),
+  NLog_InfoA("ZUV", "%s: Created Store EntryID %s for secondary mailbox (%s,%s)", who, zuv::ShortenID(hex).c_str(),
              mdn, sdn);
   hr = OpenStore(name, hex.c_str(), store, false, kSecondaryStoreFlags, fileUnderKey, id.get(), cb);
   if (hr == 0) {

@@ -205,6 +205,6 @@ class CMapiExMod {
   std::string ex_server_;
   bool derived_ = false;
 
-  std::mutex mu_;
+  zuv::Mutex mu_;
   std::map<std::string, MapiPtr<IMsgStore>> stores_ ZUV_GUARDED_BY(mu_);
 };
