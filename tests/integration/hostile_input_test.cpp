@@ -101,6 +101,9 @@ TEST_F(HostileInputTest, TheBannerShowsTheLimits) {
       "MaxRequestMemoryMB=4"));
   EXPECT_TRUE(service_->LogContains("* Listen Address: every IPv4 address"));
   EXPECT_TRUE(service_->LogContains("Open-file limit: "));
+  struct stat st {};
+  ASSERT_EQ(::stat(service_->LogPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST_F(HostileInputTest, DeepNestingClosesTheConnectionWithoutParsing) {
@@ -189,6 +192,9 @@ TEST_F(HostileInputTest, UploadsThatFailLeaveNoFileForTheirName) {
   ASSERT_TRUE(c.SendRaw("good"));
   ASSERT_EQ(c.ReadSome(), name + ":4");
   ASSERT_EQ(ReadFile(files / (name + ".jpg")), "good");
+  struct stat st {};
+  ASSERT_EQ(::stat((files / (name + ".jpg")).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "uploads are the client's alone";
 
   // An empty upload fails and takes the earlier file with it.
   ASSERT_TRUE(c.SendRaw("0"));
