@@ -1,19 +1,689 @@
-// zuv_table.cpp: identity of a cached folder table. Population, row storage,
-// notifications and reads are not built yet.
+// zuv_table.cpp: a cached folder table: column resolution, the folder and
+// its contents table, population runs, row storage and the reader
+// primitives (counting, waiting, collecting).
 #include "table/zuv_table.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <thread>
 #include <utility>
+
+#include "base/logging.h"
+#include "mapi/mapiptr.h"
+#include "mapi/mapitags.h"
+#include "mapi/mapiutil.h"
+#include "mapi_access/mapi_sink.h"
+#include "mapi_access/mapiexmod.h"
+#include "mapi_access/mapifolder.h"
+#include "mapi_access/mapiobject.h"
+
+namespace {
+
+constexpr LONG kFetchBatch = 1024;
+constexpr size_t kCutStringChars = 255;  // the contents table cuts strings here
+
+uint64_t NowMillis() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+const std::string& NoName() {
+  static const std::string* empty = new std::string;
+  return *empty;
+}
+
+// "0x" followed by hex digits up to the first other character; false
+// without any digit.
+bool HexTagName(const std::string& name, ULONG* tag) {
+  if (name.size() < 2 || name[0] != '0' || name[1] != 'x') return false;
+  ULONG v = 0;
+  size_t digits = 0;
+  for (size_t i = 2; i < name.size() && std::isxdigit(static_cast<unsigned char>(name[i])); ++i, ++digits) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    v = v << 4 | static_cast<ULONG>(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  if (digits == 0) return false;
+  *tag = v;
+  return true;
+}
+
+}  // namespace
+
+// ---- Construction ----
 
 ZUV_Table::ZUV_Table(std::string storeEntryID, std::string folderEntryID)
     : store_entry_id_(std::move(storeEntryID)),
       folder_entry_id_(std::move(folderEntryID)),
-      key_(MakeKey(store_entry_id_, folder_entry_id_)) {}
+      key_(MakeKey(store_entry_id_, folder_entry_id_)),
+      store_short_id_(zuv::ShortenID(store_entry_id_)),
+      folder_short_id_(zuv::ShortenID(folder_entry_id_)) {}
 
-ZUV_Table::~ZUV_Table() = default;
+ZUV_Table::ZUV_Table(ZUV_TableSession* session, std::string folderEntryID, std::string storeEntryID,
+                     std::vector<std::string> requestedColumnNames, uint32_t cacheData)
+    : session_(session),
+      store_entry_id_(std::move(storeEntryID)),
+      folder_entry_id_(std::move(folderEntryID)),
+      key_(MakeKey(store_entry_id_, folder_entry_id_)),
+      store_short_id_(zuv::ShortenID(store_entry_id_)),
+      folder_short_id_(zuv::ShortenID(folder_entry_id_)),
+      requested_column_names_(std::move(requestedColumnNames)),
+      cache_data_(cacheData) {
+  NLog_TraceA("ZUV", "Setting the table state to init");
+}
+
+ZUV_Table::~ZUV_Table() {
+  zuv::MutexLock lock(fetch_mu_);
+  Unadvise();
+  folder_.reset();
+}
 
 std::string ZUV_Table::MakeKey(const std::string& storeEntryID, const std::string& folderEntryID) {
   std::string key;
   key.reserve(storeEntryID.size() + 1 + folderEntryID.size());
   key.append(storeEntryID).append(1, '/').append(folderEntryID);
   return key;
+}
+
+const std::string& ZUV_Table::LogName() const {
+  return session_ != nullptr ? session_->TableLogName() : NoName();
+}
+
+// ---- Columns ----
+
+uint32_t ZUV_Table::ResolveName(const std::string& name, ULONG* tag) {
+  if (HexTagName(name, tag)) return 0;
+  return session_->TableTagFromName(folder_entry_id_, store_entry_id_, name, tag);
+}
+
+uint32_t ZUV_Table::ResolveColumns(const std::vector<std::string>& names,
+                                   std::vector<search_criteria_element>* criteria,
+                                   std::vector<std::string>* newNames, std::vector<ULONG>* newTags,
+                                   std::string* errorText) {
+  if (session_ == nullptr) {
+    *errorText = "The table has no session to resolve columns";
+    return 1;
+  }
+  // Names the table does not hold yet, criteria names included.
+  std::vector<std::string> fresh;
+  {
+    zuv::MutexLock lock(mu_);
+    auto take = [&](const std::string& name) {
+      if (std::find(all_column_names_.begin(), all_column_names_.end(), name) != all_column_names_.end()) return;
+      if (std::find(fresh.begin(), fresh.end(), name) != fresh.end()) return;
+      fresh.push_back(name);
+    };
+    for (const std::string& name : names) take(name);
+    if (criteria != nullptr) {
+      for (const search_criteria_element& c : *criteria) take(c.name);
+    }
+  }
+  // Lookups run without the lock: they may read the folder through MAPI.
+  std::vector<std::pair<std::string, ULONG>> resolved;
+  for (const std::string& name : fresh) {
+    ULONG tag = 0;
+    if (ResolveName(name, &tag) != 0) {
+      NLog_ErrorA("ZUV", "%s:Cannot get the property Tag for %s", LogName().c_str(), zuv::EscapeForLog(name).c_str());
+      continue;
+    }
+    resolved.emplace_back(name, tag);
+  }
+  if (criteria != nullptr) {
+    for (search_criteria_element& c : *criteria) {
+      ULONG tag = 0;
+      if (ResolveName(c.name, &tag) == 0) c.tag = tag;
+    }
+  }
+  zuv::MutexLock lock(mu_);
+  column_names_.emplace(kRowKeyTag, "PR_LONGTERM_ENTRYID_FROM_TABLE");
+  column_names_.emplace(kAttachNumTag, "PR_ATTACH_NUM");
+  for (const auto& [name, tag] : resolved) {
+    if (std::find(all_column_names_.begin(), all_column_names_.end(), name) != all_column_names_.end()) {
+      continue;  // another request added it meanwhile
+    }
+    all_column_names_.push_back(name);
+    all_column_tags_.push_back(tag);
+    column_names_.emplace(tag, name);
+    newNames->push_back(name);
+    newTags->push_back(tag);
+  }
+  return 0;
+}
+
+std::vector<std::string> ZUV_Table::AllColumnNames() {
+  zuv::MutexLock lock(mu_);
+  return all_column_names_;
+}
+
+// ---- Folder ----
+
+uint32_t ZUV_Table::OpenFolder(const char* connectionName, std::string* errorText) {
+  (void)connectionName;  // the folder lines carry the session's name
+  zuv::MutexLock lock(fetch_mu_);
+  if (session_ == nullptr || session_->TableMapi() == nullptr) {
+    NLog_ErrorA("ZUV", "%s: Cannot open folder with entryID %s", LogName().c_str(), folder_entry_id_.c_str());
+    *errorText = "Cannot get the open the folder " + folder_entry_id_;
+    return 1;
+  }
+  folder_ = session_->TableMapi()->OpenFolderByEntryID(folder_entry_id_.c_str(), store_entry_id_.c_str(), 0);
+  if (!folder_) {
+    NLog_ErrorA("ZUV", "%s: Cannot open folder with entryID %s", LogName().c_str(), folder_entry_id_.c_str());
+    *errorText = "Cannot get the open the folder " + folder_entry_id_;
+    return 1;
+  }
+  std::string mapiError;
+  if (!folder_->GetContentsTable(&mapiError)) {
+    NLog_ErrorA("ZUV", "%s: Cannot open folder content table with entryID %s", LogName().c_str(),
+                folder_entry_id_.c_str());
+    *errorText = "Cannot get the open the folder content table " + folder_entry_id_;
+    folder_.reset();
+    return 1;
+  }
+  return 0;
+}
+
+// ---- State ----
+
+void ZUV_Table::SetStateLocked(int32_t state) {
+  switch (state) {
+    case kTableInit: NLog_TraceA("ZUV", "Setting the table state to init"); break;
+    case kTableFetching: NLog_TraceA("ZUV", "Setting the table state to fetching"); break;
+    case kTableFetched: NLog_TraceA("ZUV", "Setting the table state to fetched"); break;
+    default: break;
+  }
+  state_ = state;
+  if (state != kTableFetching) {
+    // No reader waits any more: the change log is not needed.
+    change_base_ += changes_.size();
+    changes_.clear();
+    changes_.shrink_to_fit();
+  }
+}
+
+void ZUV_Table::SetState(int32_t state) {
+  {
+    zuv::MutexLock lock(mu_);
+    SetStateLocked(state);
+  }
+  change_.NotifyAll();
+}
+
+int32_t ZUV_Table::GetState() {
+  zuv::MutexLock lock(mu_);
+  return state_;
+}
+
+void ZUV_Table::WaitUntilNotFetching() {
+  zuv::MutexLock lock(mu_);
+  while (state_ == kTableFetching) change_.Wait(mu_);
+}
+
+// ---- Population ----
+
+void ZUV_Table::StartFetch(const std::vector<std::string>& names, const std::vector<ULONG>& tags,
+                           const std::vector<search_criteria_element>& criteria) {
+  (void)names;  // the tags say it all; the names are in the column map
+  NLog_InfoA("ZUV", "For table %s kicking off table fetch thread...", folder_short_id_.c_str());
+  if (cache_data_ != 0) {
+    // The fill thread owns a reference to the table and ends with the run.
+    std::thread([self = shared_from_this(), tags, criteria]() mutable {
+      self->RunFetch(std::move(tags), std::move(criteria));
+    }).detach();
+    return;
+  }
+  RunFetch(tags, criteria);
+}
+
+void ZUV_Table::RunFetch(std::vector<ULONG> tags, std::vector<search_criteria_element> criteria) {
+  NLog_InfoA("ZUV", "In ZUVFetchTableData thread...");
+  zuv::MutexLock lock(fetch_mu_);
+  Populate(nullptr, tags, criteria);
+}
+
+void ZUV_Table::Unadvise() {
+  if (advised_ && contents_table_ != nullptr) (void)contents_table_->Unadvise(advise_connection_);
+  advised_ = false;
+}
+
+IMAPITable* ZUV_Table::OpenContentsWithColumns(LPSPropTagArray columns) {
+  if (!folder_) return nullptr;
+  return folder_->GetContentsTable(columns);
+}
+
+void ZUV_Table::RegisterSink() {
+  // Rows are kept current by a later step; the sink logs what arrives.
+  auto* sink = new CMAPISink(nullptr, nullptr, store_short_id_, folder_short_id_);
+  sink->AddRef();
+  NLog_WarnA("ZUV", "%s:Adding a MAPI Advise on table %s", LogName().c_str(), folder_short_id_.c_str());
+  HRESULT hr = contents_table_->Advise(fnevTableModified, sink, &advise_connection_);
+  if (FAILED(hr)) {
+    NLog_ErrorA("ZUV", "%s:Cannot add notification sink to table %s:%s", LogName().c_str(),
+                folder_short_id_.c_str(), zuvstore::LastErrorText(contents_table_, hr).c_str());
+  } else {
+    advised_ = true;
+  }
+  sink->Release();
+}
+
+void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& givenTags,
+                         const std::vector<search_criteria_element>& criteria) {
+  const char* name = LogName().c_str();
+  const char* folder = folder_short_id_.c_str();
+  NLog_InfoA("ZUV", "For table %s, Starting cache table population...", folder);
+  std::vector<ULONG> columns = givenTags;
+  if (columns.empty() && attachmentTable == nullptr) {
+    zuv::MutexLock lock(mu_);
+    columns = all_column_tags_;
+  }
+  for (size_t i = 0; i < columns.size(); ++i) {
+    NLog_InfoA("ZUV", "For Table %s Requested Column #%d=%x", folder, static_cast<int>(i), columns[i]);
+  }
+  if (cache_data_ == 0) {
+    for (size_t i = 0; i < criteria.size(); ++i) {
+      const search_criteria_element& c = criteria[i];
+      if (c.type == PT_LONG) {
+        NLog_InfoA("ZUV", "For Table %s Requested Criteria(PT_LONG) #%d=%x/%ld", folder, static_cast<int>(i), c.tag,
+                   static_cast<long>(c.value.number));
+      } else if (c.type == PT_STRING8) {
+        NLog_InfoA("ZUV", "For Table %s Requested Criteria(PT_STRING8) #%d=%x/%s", folder, static_cast<int>(i), c.tag,
+                   zuv::EscapeForLog(c.value.text).c_str());
+      }
+    }
+  }
+
+  // Key column, PR_INSTANCE_KEY, then the columns.
+  std::vector<ULONG> buffer(columns.size() + 3);
+  auto* tagArray = reinterpret_cast<LPSPropTagArray>(buffer.data());
+  tagArray->cValues = static_cast<ULONG>(columns.size() + 2);
+  tagArray->aulPropTag[0] = attachmentTable != nullptr ? kAttachNumTag : kRowKeyTag;
+  tagArray->aulPropTag[1] = kInstanceKeyTag;
+  std::copy(columns.begin(), columns.end(), &tagArray->aulPropTag[2]);
+
+  IMAPITable* table = nullptr;
+  if (attachmentTable != nullptr) {
+    if (SUCCEEDED(attachmentTable->SetColumns(tagArray, 0))) table = attachmentTable;
+  } else {
+    Unadvise();
+    contents_table_ = OpenContentsWithColumns(tagArray);
+    if (contents_table_ == nullptr) {
+      NLog_ErrorA("ZUV", "Cannot get the contents table for selected columns. Will dissect individual columns separately...");
+      for (ULONG tag : columns) {
+        auto one = MakePropTags(tag);
+        contents_table_ = OpenContentsWithColumns(one.get());
+        if (contents_table_ == nullptr) NLog_ErrorA("ZUV", "Table query does not accept column %x", tag);
+      }
+    }
+    table = contents_table_;
+    if (table != nullptr) RegisterSink();
+    if (table != nullptr && cache_data_ == 0 && !criteria.empty()) {
+      std::vector<SRestriction> parts(criteria.size());
+      std::vector<SPropValue> values(criteria.size());
+      for (size_t i = 0; i < criteria.size(); ++i) {
+        const search_criteria_element& c = criteria[i];
+        values[i].ulPropTag = c.tag;
+        if (PROP_TYPE(c.tag) == PT_STRING8) {
+          values[i].Value.lpszA = const_cast<char*>(c.value.text.c_str());
+        } else if (PROP_TYPE(c.tag) == PT_SYSTIME) {
+          values[i].Value.ft = c.value.time;
+        } else {
+          values[i].Value.l = c.value.number;
+        }
+        parts[i].rt = RES_PROPERTY;
+        parts[i].res.resProperty.relop = static_cast<ULONG>(c.op);
+        parts[i].res.resProperty.ulPropTag = c.tag;
+        parts[i].res.resProperty.lpProp = &values[i];
+        NLog_InfoA("ZUV", "Criteria[%d]=%x/%s", static_cast<int>(i), c.tag, zuv::EscapeForLog(c.value.text).c_str());
+      }
+      SRestriction all{};
+      all.rt = RES_AND;
+      all.res.resAnd.cRes = static_cast<ULONG>(parts.size());
+      all.res.resAnd.lpRes = parts.data();
+      (void)folder_->RestrictContents(&all, TBL_BATCH);
+    }
+  }
+
+  const uint64_t start = NowMillis();
+  ULONG total = 0;
+  int fetched = 0;
+  if (table != nullptr) {
+    (void)table->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
+    (void)table->GetRowCount(0, &total);
+    NLog_InfoA("ZUV", "%s:Starting to fetch %lu rows for table %s", name, static_cast<unsigned long>(total), folder);
+    ULONG left = total;
+    for (;;) {
+      NLog_InfoA("ZUV", "%s:Trying to fetch %d rows for table %s", name, static_cast<int>(kFetchBatch), folder);
+      const uint64_t t0 = NowMillis();
+      MapiRows rows;
+      HRESULT hr = table->QueryRows(kFetchBatch, 0, rows.put());
+      const int n = (SUCCEEDED(hr) && rows.get() != nullptr) ? static_cast<int>(rows->cRows) : 0;
+      left = left > static_cast<ULONG>(n) ? left - static_cast<ULONG>(n) : 0;
+      NLog_InfoA("ZUV", "%s:Fetched %d rows in %d millisecs for table %s in current iteration, %lu rows still to be fetched",
+                 name, n, static_cast<int>(NowMillis() - t0), folder, static_cast<unsigned long>(left));
+      if (n == 0) break;
+      const uint64_t t1 = NowMillis();
+      for (int i = 0; i < n; ++i) {
+        NLog_TraceA("ZUV", "%s:For table %s Processing row %lu/%lu", name, folder, static_cast<unsigned long>(i + 1),
+                    static_cast<unsigned long>(n));
+        ProcessRow(rows->aRow[i], attachmentTable != nullptr);
+      }
+      NLog_InfoA("ZUV", "%s:Populated %d rows in %d millisecs for table %s in current iteration, %lu rows still to be populated",
+                 name, n, static_cast<int>(NowMillis() - t1), folder, static_cast<unsigned long>(left));
+      fetched += n;
+    }
+  }
+  NLog_InfoA("ZUV", "%s: Done fetching all the rows(%d) in %d milliseconds for table %s", name, fetched,
+             static_cast<int>(NowMillis() - start), folder);
+  SetState(kTableFetched);
+  NLog_InfoA("ZUV", "%s:For table %s, Done with caching table", name, folder);
+}
+
+HRESULT ZUV_Table::PopulateRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key) {
+  const char* name = LogName().c_str();
+  const char* folder = folder_short_id_.c_str();
+  key->clear();
+  if (row.cValues == 0) return MAPI_E_NOT_FOUND;
+  const SPropValue& first = row.lpProps[0];
+  if (isAttachment) {
+    if (PROP_TYPE(first.ulPropTag) != PT_LONG) return MAPI_E_NOT_FOUND;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%ld", static_cast<long>(first.Value.l));
+    *key = text;
+    builder->AddBytes(kAttachNumTag, *key);
+  } else {
+    if (PROP_TYPE(first.ulPropTag) != PT_BINARY) return MAPI_E_NOT_FOUND;
+    *key = zuv::EntryIDToString(first.Value.bin.lpb, first.Value.bin.cb);
+    builder->AddBytes(kRowKeyTag, *key);
+    NLog_TraceA("ZUV", "%s: For Table %s, populating table row %s", name, folder, key->c_str());
+  }
+
+  MapiPtr<IMessage> message;  // opened on demand for cut strings
+  bool openFailed = false;
+  for (ULONG i = 1; i < row.cValues; ++i) {
+    const SPropValue& v = row.lpProps[i];
+    const ULONG tag = v.ulPropTag;
+    NLog_TraceA("ZUV", "%s: For Table %s, Checking whether property %x is supported or not", name, folder, tag);
+    if (!IsSupportedProperty(tag)) {
+      if (PROP_TYPE(tag) == PT_ERROR) {
+        NLog_TraceA("ZUV", "%s:For table %s, MAPI does not return value for property %x in row %s", name, folder, tag,
+                    key->c_str());
+      } else {
+        NLog_ErrorA("ZUV", "%s:For table %s, ZUV does not support property %x in row %s:%d", name, folder, tag,
+                    key->c_str(), static_cast<int>(i));
+      }
+      continue;
+    }
+    NLog_TraceA("ZUV", "%s: For Table %s, Property %x is supported", name, folder, tag);
+    NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x", name, folder, tag, PROP_TYPE(tag));
+    switch (PROP_TYPE(tag)) {
+      case PT_I2: builder->AddNumber(tag, v.Value.i); break;
+      case PT_LONG: builder->AddNumber(tag, v.Value.l); break;
+      case PT_BOOLEAN: builder->AddNumber(tag, v.Value.b); break;
+      case PT_I8: builder->AddNumber(tag, v.Value.li.QuadPart); break;
+      case PT_SYSTIME: builder->AddTime(tag, v.Value.ft); break;
+      case PT_BINARY:
+        builder->AddBytes(tag, std::string_view(reinterpret_cast<const char*>(v.Value.bin.lpb), v.Value.bin.cb));
+        break;
+      case PT_UNICODE: {
+        const char16_t* w = v.Value.lpszW;
+        size_t len = 0;
+        while (w != nullptr && w[len] != 0) ++len;
+        builder->AddBytes(tag, w != nullptr ? zuvstore::Utf16ToUtf8(w, len) : std::string());
+        break;
+      }
+      case PT_MV_STRING8: {
+        NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_MV_STRING8", name, folder, tag,
+                    PROP_TYPE(tag));
+        std::vector<std::string_view> strings;
+        for (ULONG k = 0; k < v.Value.MVszA.cValues; ++k) {
+          const char* s = v.Value.MVszA.lppszA[k];
+          strings.emplace_back(s != nullptr ? s : "");
+        }
+        builder->AddStrings(tag, strings);
+        break;
+      }
+      case PT_STRING8: {
+        std::string_view text = v.Value.lpszA != nullptr ? v.Value.lpszA : "";
+        if (text.size() < kCutStringChars || isAttachment) {
+          NLog_TraceA("ZUV", "%s:For table %s, Reading property data for %x/%x as a PT_STRING8:%d", name, folder, tag,
+                      PROP_TYPE(tag), static_cast<int>(text.size()));
+          builder->AddBytes(tag, text);
+          break;
+        }
+        // Possibly cut by the table: read it whole from the message.
+        if (!message && !openFailed) {
+          std::vector<BYTE> id;
+          ULONG type = 0;
+          HRESULT hr = MAPI_E_NOT_FOUND;
+          if (zuv::HexToBin(*key, &id) && folder_) {
+            hr = folder_->Folder()->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
+                                              nullptr, MAPI_DEFERRED_ERRORS, &type, message.put_unknown());
+          }
+          if (FAILED(hr) || !message) {
+            NLog_ErrorA("ZUV", "%s:For table %s, cannot open message object with entry ID %s", name, folder,
+                        key->c_str());
+            openFailed = true;
+            key->clear();  // the message is gone: the row is not stored
+            return hr;
+          }
+        }
+        NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_STRING8/STREAM", name, folder,
+                    tag, PROP_TYPE(tag));
+        MapiPtr<IStream> stream;
+        HRESULT hr = message->OpenProperty(tag, &IID_IStream, 0, MAPI_DEFERRED_ERRORS, stream.put_unknown());
+        if (FAILED(hr)) {
+          NLog_ErrorA("ZUV", "%s:For table %s, Cannot get property value for %x in row %s", name, folder, tag,
+                      key->c_str());
+          return hr;
+        }
+        NLog_TraceA("ZUV", "%s:For table %s, Opened the property data for %x/%x as a PT_STRING8/STREAM", name, folder,
+                    tag, PROP_TYPE(tag));
+        STATSTG stat{};
+        if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) {
+          NLog_TraceA("ZUV", "%s:For table %s, Failed to open the property data for %x/%x as a PT_STRING8/STREAM", name,
+                      folder, tag, PROP_TYPE(tag));
+          builder->AddBytes(tag, text);
+          break;
+        }
+        if (stat.cbSize.QuadPart == 0) {
+          NLog_TraceA("ZUV", "%s:For table %s, Stream buffer size is zero for property data for %x/%x as a PT_STRING8/STREAM",
+                      name, folder, tag, PROP_TYPE(tag));
+          builder->AddBytes(tag, text);
+          break;
+        }
+        std::string whole(static_cast<size_t>(stat.cbSize.QuadPart), '\0');
+        ULONG read = 0;
+        hr = stream->Read(whole.data(), static_cast<ULONG>(whole.size()), &read);
+        if (FAILED(hr)) {
+          NLog_ErrorA("ZUV", "%s:For table %s, Error reading property data for %x/%x as a PT_STRING8/STREAM:%d", name,
+                      folder, tag, PROP_TYPE(tag), static_cast<int>(hr));
+          read = 0;
+        } else {
+          NLog_TraceA("ZUV", "%s:For table %s, Read property data for %x/%x as a PT_STRING8/STREAM:%d", name, folder,
+                      tag, PROP_TYPE(tag), static_cast<int>(read));
+        }
+        whole.resize(read);
+        if (const size_t nul = whole.find('\0'); nul != std::string::npos) whole.resize(nul);
+        builder->AddBytes(tag, whole);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return S_OK;
+}
+
+void ZUV_Table::ProcessRow(const SRow& mapiRow, bool isAttachment) {
+  const char* name = LogName().c_str();
+  const char* folder = folder_short_id_.c_str();
+  ZUV_RowBuilder builder;
+  std::string key;
+  const HRESULT hr = PopulateRow(mapiRow, isAttachment, &builder, &key);
+  if (isAttachment) {
+    if (FAILED(hr)) {
+      NLog_WarnA("ZUV", "%s:For table %s Error populating attachment row", name, folder);
+    } else {
+      NLog_TraceA("ZUV", "%s:For table %s populated attachment row", name, folder);
+    }
+  } else if (FAILED(hr)) {
+    NLog_WarnA("ZUV", "%s:For table %s Error populating row with entryID %s", name, folder, key.c_str());
+  } else {
+    NLog_TraceA("ZUV", "%s:For table %s populated row with entryID %s", name, folder, key.c_str());
+  }
+  if (key.empty()) return;  // no key: not stored, not announced
+
+  ZUV_RowRef row = builder.Build();
+  std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
+  {
+    zuv::MutexLock lock(mu_);
+    (void)AddOrMergeRow(key, row);
+    for (const auto& weak : listeners_) {
+      if (auto l = weak.lock()) listeners.push_back(std::move(l));
+    }
+  }
+  SignalChange();
+  for (const auto& l : listeners) {
+    NLog_TraceA("ZUV", "%s:For table %s sending TableFill Notification for row %s to listener %s", name, folder,
+                key.c_str(), l->ClientId().c_str());
+    l->OnRowEvent(*this, ZUV_RowEvent::kTableFill, key);
+  }
+}
+
+uint32_t ZUV_Table::GetAttachmentData(const char* connectionName, const std::string& itemEntryID) {
+  zuv::MutexLock lock(fetch_mu_);
+  NLog_InfoA("ZUV", "For Client %s, GetAttachmentData for folder %s, rowEntryID=%s", connectionName,
+             folder_short_id_.c_str(), zuv::EscapeForLog(itemEntryID).c_str());
+  std::vector<BYTE> id;
+  MapiPtr<IMessage> message;
+  MapiPtr<IMAPITable> attachments;
+  ULONG type = 0;
+  HRESULT hr = MAPI_E_NOT_FOUND;
+  if (folder_ && zuv::HexToBin(itemEntryID, &id) && !id.empty()) {
+    hr = folder_->Folder()->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr,
+                                      MAPI_DEFERRED_ERRORS, &type, message.put_unknown());
+  }
+  if (SUCCEEDED(hr) && message) hr = message->GetAttachmentTable(0, attachments.put());
+  if (FAILED(hr) || !attachments) {
+    NLog_ErrorA("ZUV", "For Client %s Cannot open item for folder %s:%s", connectionName, folder_short_id_.c_str(),
+                zuv::EscapeForLog(itemEntryID).c_str());
+    SetState(kTableFetched);
+    return 1;
+  }
+  std::vector<ULONG> tags;
+  {
+    zuv::MutexLock rowsLock(mu_);
+    tags = all_column_tags_;
+  }
+  Populate(attachments.get(), tags, {});
+  return 0;
+}
+
+// ---- Rows ----
+
+void ZUV_Table::RecordChange(ZUV_RowRef before, ZUV_RowRef after) {
+  if (state_ != kTableFetching) {
+    change_base_ += 1;  // no reader waits: nothing to keep
+    return;
+  }
+  changes_.push_back(Change{std::move(before), std::move(after)});
+}
+
+ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row) {
+  auto it = rows_.find(key);
+  if (it == rows_.end()) {
+    NLog_TraceA("ZUV", "%s:Adding Row %.*s", LogName().c_str(), static_cast<int>(key.size()), key.data());
+    rows_.emplace(row->Key(), row);
+    RecordChange(ZUV_RowRef(), row);
+    return row;
+  }
+  // The new row's columns over the cached ones, as a new row.
+  ZUV_RowBuilder merged;
+  merged.AddMissingFrom(*row);
+  merged.AddMissingFrom(*it->second);
+  ZUV_RowRef stored = merged.Build();
+  ZUV_RowRef before = it->second;
+  auto node = rows_.extract(it);
+  node.key() = stored->Key();
+  node.mapped() = stored;
+  rows_.insert(std::move(node));
+  RecordChange(std::move(before), stored);
+  return stored;
+}
+
+void ZUV_Table::SignalChange() {
+  NLog_TraceA("ZUV", "Signalling table change...");
+  change_.NotifyAll();
+}
+
+ZUV_RowRef ZUV_Table::FindRow(std::string_view key) {
+  auto it = rows_.find(key);
+  return it == rows_.end() ? ZUV_RowRef() : it->second;
+}
+
+// ---- Reading ----
+
+int32_t ZUV_Table::CountMatching(ZUV_TableCursor* cursor, const ZUV_RowMatch& match) {
+  const uint64_t end = change_base_ + changes_.size();
+  if (!cursor->scanned || cursor->seen < change_base_) {
+    size_t count = 0;
+    for (const auto& [key, row] : rows_) count += match(*row) ? 1 : 0;
+    cursor->count = count;
+    cursor->scanned = true;
+  } else {
+    for (uint64_t i = cursor->seen; i < end; ++i) {
+      const Change& c = changes_[static_cast<size_t>(i - change_base_)];
+      if (c.before && match(*c.before)) --cursor->count;
+      if (c.after && match(*c.after)) ++cursor->count;
+    }
+  }
+  cursor->seen = end;
+  return state_;
+}
+
+void ZUV_Table::WaitForChange(const ZUV_TableCursor& cursor) {
+  NLog_TraceA("ZUV", "blocking on wait for table change");
+  while (state_ == kTableFetching && change_base_ + changes_.size() == cursor.seen) change_.Wait(mu_);
+  NLog_TraceA("ZUV", "Unblocked on wait for table change");
+}
+
+void ZUV_Table::CollectMatching(const ZUV_RowMatch& match, int32_t startIndex, std::vector<ZUV_RowRef>* out) {
+  int64_t number = 0;
+  for (const auto& [key, row] : rows_) {
+    if (!match(*row)) continue;
+    ++number;
+    if (number < startIndex) continue;
+    out->push_back(row);
+  }
+}
+
+// ---- Listeners ----
+
+void ZUV_Table::AddListener(const std::shared_ptr<ZUV_TableListener>& listener) {
+  if (!listener) return;
+  zuv::MutexLock lock(mu_);
+  for (const auto& weak : listeners_) {
+    auto l = weak.lock();
+    if (l && l->NotificationHost() == listener->NotificationHost() &&
+        l->NotificationPort() == listener->NotificationPort()) {
+      return;
+    }
+  }
+  listeners_.push_back(listener);
+}
+
+size_t ZUV_Table::RemoveListener(const std::string& clientId, const std::string& folderEntryID) {
+  zuv::MutexLock lock(mu_);
+  std::erase_if(listeners_, [&](const std::weak_ptr<ZUV_TableListener>& weak) {
+    auto l = weak.lock();
+    return !l || (l->ClientId() == clientId && l->ListenerFolderEntryID() == folderEntryID);
+  });
+  return listeners_.size();
+}
+
+size_t ZUV_Table::ListenerCount() {
+  zuv::MutexLock lock(mu_);
+  return listeners_.size();
 }

@@ -1,0 +1,308 @@
+// Tests of ZUV_Table against the real store: rows keyed by entry ID, long
+// strings read whole, merges of a second population, one-shot tables with
+// criteria applied by the store, reader counting while rows change, and
+// the compact row itself.
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mapi/mapitags.h"
+#include "mapi/zuvstore_admin.h"
+#include "mapi_access/mapiexmod.h"
+#include "mapi_access/prop_tags.h"
+#include "mapi_access/profile_admin.h"
+#include "table/zuv_table.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Names through the static table only.
+class TestSession : public ZUV_TableSession {
+ public:
+  explicit TestSession(CMapiExMod* mapi) : mapi_(mapi) {}
+  const std::string& TableLogName() const override { return name_; }
+  CMapiExMod* TableMapi() const override { return mapi_; }
+  uint32_t TableTagFromName(const std::string&, const std::string&, const std::string& name, ULONG* tag) override {
+    uint32_t t = 0;
+    if (zuv::TagFromName(name, &t) != 0) return 1;
+    *tag = t;
+    return 0;
+  }
+
+ private:
+  std::string name_ = "T:svc";
+  CMapiExMod* mapi_;
+};
+
+class TablePopulationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zuv-table-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    std::string err;
+    ASSERT_EQ(zuvstore::StoreAdmin::Open((dir_ / "store.db").string(), &admin_, &err), S_OK) << err;
+    ASSERT_EQ(admin_->AddServer("EXCH1", false, &err), S_OK) << err;
+    zuvstore::MailboxSpec spec{"svc-zuv", "svc-zuv", {"svc-zuv@example.org"}, "/o=Example/cn=svc-zuv", "EXCH1", true};
+    ASSERT_EQ(admin_->AddMailbox(spec, &store_id_, &err), S_OK) << err;
+    ASSERT_EQ(admin_->CreateFolderPath("svc-zuv", false, "Inbox/T", "IPF.Note", &folder_id_, &err), S_OK) << err;
+    zuvstore::SetStorePath((dir_ / "store.db").string());
+    ASSERT_TRUE(CMapiExMod::Init(true, true));
+    ASSERT_EQ(zuv::CreateProfile("p-table"), S_OK);
+    ASSERT_EQ(zuv::AddMailboxToProfile(0, "EXCH1", "svc-zuv", "p-table"), S_OK);
+    mapi_ = std::make_unique<CMapiExMod>("test");
+    ASSERT_TRUE(mapi_->Login("test", "p-table", true));
+    session_ = std::make_unique<TestSession>(mapi_.get());
+  }
+  void TearDown() override {
+    session_.reset();
+    mapi_.reset();
+    CMapiExMod::Term();
+    admin_.reset();
+    fs::remove_all(dir_);
+  }
+
+  // A message with subject and size-like number; returns nothing.
+  void AddMessage(const std::string& subject, LONG number) {
+    std::string err;
+    MapiPtr<IMAPIFolder> folder;
+    ASSERT_EQ(admin_->OpenFolder("svc-zuv", false, "Inbox/T", folder.put(), &err), S_OK) << err;
+    MapiPtr<IMessage> msg;
+    ASSERT_EQ(folder->CreateMessage(nullptr, 0, msg.put()), S_OK);
+    SPropValue v[2]{};
+    v[0].ulPropTag = PR_SUBJECT_A;
+    v[0].Value.lpszA = const_cast<char*>(subject.c_str());
+    v[1].ulPropTag = PR_IMPORTANCE;
+    v[1].Value.l = number;
+    ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
+    ASSERT_EQ(msg->SaveChanges(0), S_OK);
+  }
+
+  ZUV_TablePtr NewTable(uint32_t cacheData, const std::vector<std::string>& names,
+                        std::vector<search_criteria_element>* criteria = nullptr) {
+    auto table = std::make_shared<ZUV_Table>(session_.get(), folder_id_, store_id_, names, cacheData);
+    std::string err;
+    EXPECT_EQ(table->OpenFolder("conn", &err), 0u) << err;
+    std::vector<std::string> newNames;
+    std::vector<ULONG> newTags;
+    EXPECT_EQ(table->ResolveColumns(names, criteria, &newNames, &newTags, &err), 0u) << err;
+    table->SetState(kTableFetching);
+    table->StartFetch(newNames, newTags, criteria != nullptr ? *criteria : std::vector<search_criteria_element>{});
+    table->WaitUntilNotFetching();
+    return table;
+  }
+
+  static std::vector<ZUV_RowRef> All(ZUV_Table& table) {
+    std::vector<ZUV_RowRef> rows;
+    table.Lock();
+    table.CollectMatching([](const ZUV_Row&) { return true; }, 1, &rows);
+    table.Unlock();
+    return rows;
+  }
+
+  static std::string Text(const ZUV_Row& row, ULONG tag) {
+    ZUV_CellView v;
+    return row.Find(tag, &v) ? std::string(v.bytes) : "<none>";
+  }
+
+  fs::path dir_;
+  std::unique_ptr<zuvstore::StoreAdmin> admin_;
+  std::string store_id_, folder_id_;
+  std::unique_ptr<CMapiExMod> mapi_;
+  std::unique_ptr<TestSession> session_;
+};
+
+TEST_F(TablePopulationTest, CachedTableHoldsEveryMessageKeyedByEntryIdInKeyOrder) {
+  AddMessage("one", 1);
+  AddMessage("two", 2);
+  AddMessage("three", 0);
+  ZUV_TablePtr table = NewTable(1, {"PR_SUBJECT", "PR_IMPORTANCE"});
+  EXPECT_EQ(table->GetState(), kTableFetched);
+  std::vector<ZUV_RowRef> rows = All(*table);
+  ASSERT_EQ(rows.size(), 3u);
+  for (size_t i = 1; i < rows.size(); ++i) EXPECT_LT(rows[i - 1]->Key(), rows[i]->Key());
+  for (const ZUV_RowRef& row : rows) {
+    EXPECT_EQ(row->Key().size() % 2, 0u);
+    EXPECT_EQ(Text(*row, kRowKeyTag), std::string(row->Key()));
+    EXPECT_TRUE(row->Find(kInstanceKeyTag, nullptr)) << "PR_INSTANCE_KEY is kept";
+    EXPECT_TRUE(row->Find(PR_IMPORTANCE, nullptr));
+  }
+  table->Lock();
+  EXPECT_EQ(table->ColumnNames().at(PR_SUBJECT_A), "PR_SUBJECT");
+  EXPECT_EQ(table->ColumnNames().at(kRowKeyTag), "PR_LONGTERM_ENTRYID_FROM_TABLE");
+  EXPECT_EQ(table->ColumnNames().at(kAttachNumTag), "PR_ATTACH_NUM");
+  table->Unlock();
+}
+
+TEST_F(TablePopulationTest, StringsCutByTheTableAreReadWhole) {
+  const std::string s254(254, 'a'), s255(255, 'b'), s300 = std::string(299, 'c') + "Z";
+  AddMessage(s254, 1);
+  AddMessage(s255, 2);
+  AddMessage(s300, 3);
+  ZUV_TablePtr table = NewTable(1, {"PR_SUBJECT", "PR_IMPORTANCE"});
+  std::vector<std::string> subjects;
+  for (const ZUV_RowRef& row : All(*table)) subjects.push_back(Text(*row, PR_SUBJECT_A));
+  std::sort(subjects.begin(), subjects.end());
+  EXPECT_EQ(subjects, (std::vector<std::string>{s254, s255, s300}));
+}
+
+TEST_F(TablePopulationTest, ASecondRunAddsColumnsByMergingIntoNewRows) {
+  AddMessage("one", 1);
+  AddMessage("two", 2);
+  ZUV_TablePtr table = NewTable(1, {"PR_SUBJECT"});
+  std::vector<ZUV_RowRef> before = All(*table);
+  ASSERT_EQ(before.size(), 2u);
+  EXPECT_FALSE(before[0]->Find(PR_IMPORTANCE, nullptr));
+
+  std::vector<std::string> names = {"PR_SUBJECT", "PR_IMPORTANCE"}, newNames;
+  std::vector<ULONG> newTags;
+  std::string err;
+  ASSERT_EQ(table->ResolveColumns(names, nullptr, &newNames, &newTags, &err), 0u);
+  EXPECT_EQ(newNames, std::vector<std::string>{"PR_IMPORTANCE"}) << "only what the table lacked";
+  table->SetState(kTableFetching);
+  table->StartFetch(newNames, newTags, {});
+  table->WaitUntilNotFetching();
+
+  std::vector<ZUV_RowRef> after = All(*table);
+  ASSERT_EQ(after.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(after[i]->Key(), before[i]->Key());
+    EXPECT_TRUE(after[i]->Find(PR_IMPORTANCE, nullptr));
+    EXPECT_EQ(Text(*after[i], PR_SUBJECT_A), Text(*before[i], PR_SUBJECT_A)) << "earlier columns stay";
+    EXPECT_NE(after[i].get(), before[i].get()) << "a merge swaps in a new row";
+    EXPECT_FALSE(before[i]->Find(PR_IMPORTANCE, nullptr)) << "a row once published never changes";
+  }
+}
+
+TEST_F(TablePopulationTest, OneShotTableAppliesTheCriteriaThroughTheStore) {
+  AddMessage("keep", 7);
+  AddMessage("drop", 8);
+  std::vector<search_criteria_element> criteria(1);
+  criteria[0].type = PT_LONG;
+  criteria[0].name = "PR_IMPORTANCE";
+  criteria[0].op = RELOP_EQ;
+  criteria[0].value.kind = PT_LONG;
+  criteria[0].value.has_value = true;
+  criteria[0].value.number = 7;
+  ZUV_TablePtr table = NewTable(0, {"PR_SUBJECT"}, &criteria);
+  EXPECT_EQ(criteria[0].tag, PR_IMPORTANCE);
+  std::vector<ZUV_RowRef> rows = All(*table);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(Text(*rows[0], PR_SUBJECT_A), "keep");
+}
+
+TEST_F(TablePopulationTest, HexColumnNamesNeedNoLookupAndUnknownNamesAreLeftOut) {
+  auto table = std::make_shared<ZUV_Table>(session_.get(), folder_id_, store_id_, std::vector<std::string>{}, 1);
+  std::vector<std::string> newNames;
+  std::vector<ULONG> newTags;
+  std::string err;
+  ASSERT_EQ(table->ResolveColumns({"0x0037001E", "NoSuchName", "0x0037001Ezz"}, nullptr, &newNames, &newTags, &err), 0u);
+  EXPECT_EQ(newNames, (std::vector<std::string>{"0x0037001E", "0x0037001Ezz"}));
+  EXPECT_EQ(newTags, (std::vector<ULONG>{0x0037001E, 0x0037001E}));
+}
+
+TEST_F(TablePopulationTest, FolderThatCannotBeOpenedNamesItself) {
+  auto table = std::make_shared<ZUV_Table>(session_.get(), "00AA", store_id_, std::vector<std::string>{}, 1);
+  std::string err;
+  EXPECT_NE(table->OpenFolder("conn", &err), 0u);
+  EXPECT_EQ(err, "Cannot get the open the folder 00AA");
+}
+
+// ---- Rows and reader counting without a store ----
+
+ZUV_RowRef KeyedRow(const std::string& key, LONG n) {
+  ZUV_RowBuilder b;
+  b.AddBytes(kRowKeyTag, key);
+  b.AddNumber(PR_IMPORTANCE, n);
+  return b.Build();
+}
+
+TEST(ZuvRowTest, OneAllocationHoldsEveryValueInTagOrder) {
+  ZUV_RowBuilder b;
+  b.AddBytes(PR_SUBJECT_A, "first");
+  b.AddNumber(PR_IMPORTANCE, 2);
+  FILETIME ft{2, 1};
+  b.AddTime(PR_CREATION_TIME, ft);
+  b.AddStrings(0x8001101E, {"a", "b,c", ""});
+  b.AddBytes(PR_SUBJECT_A, "second");  // replaces
+  ZUV_RowRef row = b.Build();
+  ASSERT_EQ(row->Count(), 4u);
+  for (size_t i = 1; i < row->Count(); ++i) EXPECT_LT(row->TagAt(i - 1), row->TagAt(i));
+  ZUV_CellView v;
+  ASSERT_TRUE(row->Find(PR_SUBJECT_A, &v));
+  EXPECT_EQ(v.bytes, "second");
+  ASSERT_TRUE(row->Find(PR_CREATION_TIME, &v));
+  EXPECT_EQ(v.time.dwHighDateTime, 1u);
+  EXPECT_EQ(v.time.dwLowDateTime, 2u);
+  ASSERT_TRUE(row->Find(0x8001101E, &v));
+  EXPECT_EQ(v.count, 3u);
+  EXPECT_EQ(v.bytes, std::string_view("a\0b,c\0\0", 7));
+  EXPECT_FALSE(row->Find(PR_BODY_A, nullptr));
+  EXPECT_LE(row->AllocatedBytes(), 16 + 4 * 16 + 6 + 7 + 16u);
+  ZUV_RowRef copy = row;
+  row = ZUV_RowRef();
+  EXPECT_TRUE(copy->Find(PR_IMPORTANCE, nullptr)) << "a reference keeps the row";
+}
+
+TEST(ZuvRowTest, SupportedTypesAreThoseTheTableKeeps) {
+  for (ULONG tag : {kRowKeyTag, kAttachNumTag, ULONG{PR_IMPORTANCE}, ULONG{PR_SUBJECT_A}, ULONG{0x0037001F},
+                    ULONG{PR_CREATION_TIME}, kInstanceKeyTag, ULONG{0x8000101E}, ULONG{0x80000002}, ULONG{0x80000014},
+                    ULONG{0x8000000B}}) {
+    EXPECT_TRUE(IsSupportedProperty(tag)) << std::hex << tag;
+  }
+  for (ULONG tag : {ULONG{0x80001003}, ULONG{0x80000005}, ULONG{0x8000000A}, ULONG{0x80001002}}) {
+    EXPECT_FALSE(IsSupportedProperty(tag)) << std::hex << tag;
+  }
+}
+
+TEST(TableReadingTest, CountsFollowAddsAndMergesWithoutRescanning) {
+  ZUV_Table table("S", "F");
+  table.SetState(kTableFetching);
+  int calls = 0;
+  ZUV_RowMatch odd = [&calls](const ZUV_Row& row) {
+    ++calls;
+    ZUV_CellView v;
+    return row.Find(PR_IMPORTANCE, &v) && v.number % 2 == 1;
+  };
+  ZUV_TableCursor cursor;
+  table.Lock();
+  for (int i = 0; i < 100; ++i) table.AddOrMergeRow("K" + std::to_string(1000 + i), KeyedRow("K" + std::to_string(1000 + i), i));
+  EXPECT_EQ(table.CountMatching(&cursor, odd), kTableFetching);
+  EXPECT_EQ(cursor.count, 50u);
+  calls = 0;
+  table.AddOrMergeRow("K2000", KeyedRow("K2000", 1));
+  table.AddOrMergeRow("K1000", KeyedRow("K1000", 3));  // 0 -> 3: now matches
+  table.AddOrMergeRow("K1001", KeyedRow("K1001", 4));  // 1 -> 4: no longer
+  table.CountMatching(&cursor, odd);
+  EXPECT_EQ(cursor.count, 51u);
+  EXPECT_LE(calls, 5) << "only the changed rows are looked at";
+  std::vector<ZUV_RowRef> page;
+  table.CollectMatching(odd, 50, &page);
+  ASSERT_EQ(page.size(), 2u) << "rows 50 and 51 of the matching ones";
+  EXPECT_EQ(page[1]->Key(), "K2000");
+  table.Unlock();
+
+  // A waiting reader wakes for the next row and for the end of the fill.
+  std::thread writer([&table] {
+    {
+      table.Lock();
+      table.AddOrMergeRow("K3000", KeyedRow("K3000", 5));
+      table.Unlock();
+    }
+    table.SignalChange();
+    table.SetState(kTableFetched);
+  });
+  table.Lock();
+  while (table.CountMatching(&cursor, odd) == kTableFetching) table.WaitForChange(cursor);
+  EXPECT_EQ(cursor.count, 52u);
+  table.Unlock();
+  writer.join();
+}
+
+}  // namespace
