@@ -1,0 +1,280 @@
+// Tests of ZUV_Client: the registry (ping, delete, listeners), notification
+// addresses, criteria matching, paging of a read while its table fills,
+// and the encoding of every value type in a response frame.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "client/zuv_client.h"
+#include "mapi/mapitags.h"
+
+namespace {
+
+zuv::ConnectionContext Conn(int socket = -1) {
+  zuv::ConnectionContext c;
+  c.socket = socket;
+  std::snprintf(c.name, sizeof(c.name), "127.0.0.1.1234");
+  return c;
+}
+
+ZUV_RowRef Row(const std::string& key, LONG n, const std::string& subject = "s") {
+  ZUV_RowBuilder b;
+  b.AddBytes(kRowKeyTag, key);
+  b.AddNumber(PR_IMPORTANCE, n);
+  b.AddBytes(PR_SUBJECT_A, subject);
+  return b.Build();
+}
+
+search_criteria_element Criterion(const std::string& name, ULONG tag, ULONG type) {
+  search_criteria_element c;
+  c.name = name;
+  c.tag = tag;
+  c.type = type;
+  c.value.kind = type;
+  c.value.has_value = true;
+  return c;
+}
+
+// Reads one response frame from fd.
+std::string ReadFrame(int fd) {
+  char header[10];
+  size_t got = 0;
+  while (got < 10) {
+    ssize_t n = ::read(fd, header + got, 10 - got);
+    if (n <= 0) return "<closed>";
+    got += static_cast<size_t>(n);
+  }
+  const size_t len = std::stoul(std::string(header, strnlen(header, 10)));
+  std::string body(len, '\0');
+  got = 0;
+  while (got < len) {
+    ssize_t n = ::read(fd, body.data() + got, len - got);
+    if (n <= 0) return "<closed>";
+    got += static_cast<size_t>(n);
+  }
+  return body;
+}
+
+class ClientRegistryTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const char* id : {"c1", "c2", "C1"}) ZUV_Client::DeleteClient(id, "");
+  }
+};
+
+TEST_F(ClientRegistryTest, PingTouchesEveryRecordOfTheClientAndCloseRemovesThem) {
+  auto t1 = std::make_shared<ZUV_Table>("S", "F1");
+  auto t2 = std::make_shared<ZUV_Table>("S", "F2");
+  auto a = ZUV_Client::Create(Conn(), t1, {}, "F1", "S", "c1", "127.0.0.1:9000", "idA", 1);
+  auto b = ZUV_Client::Create(Conn(), t2, {}, "F2", "S", "c1", "127.0.0.1:9001", "idB", 1);
+  auto other = ZUV_Client::Create(Conn(), t1, {}, "F1", "S", "c2", "", "", 1);
+  EXPECT_EQ(ZUV_Client::RegistryCount("c1"), 2u);
+  EXPECT_EQ(ZUV_Client::Ping("c1"), 0);
+  EXPECT_EQ(ZUV_Client::Ping("C1"), 3) << "client identifiers are case-sensitive";
+  EXPECT_EQ(ZUV_Client::Ping("nobody"), 3);
+
+  t1->AddListener(a);
+  t2->AddListener(b);
+  t1->AddListener(other);  // no address: same host and port as none before it
+  EXPECT_EQ(t1->ListenerCount(), 2u);
+
+  ZUV_Client::DeleteClient("c1", "F2");
+  EXPECT_EQ(ZUV_Client::RegistryCount("c1"), 1u) << "only the named folder's record";
+  EXPECT_EQ(t2->ListenerCount(), 0u);
+  EXPECT_EQ(t1->ListenerCount(), 2u);
+  ZUV_Client::DeleteClient("c1", "");
+  EXPECT_EQ(ZUV_Client::RegistryCount("c1"), 0u);
+  EXPECT_EQ(t1->ListenerCount(), 1u);
+  EXPECT_EQ(ZUV_Client::Ping("c1"), 3);
+  EXPECT_EQ(ZUV_Client::RegistryCount("c2"), 1u);
+  EXPECT_EQ(a->Identifier(), "idA") << "a deleted record lives on for its holders";
+}
+
+TEST_F(ClientRegistryTest, ListenersWithTheSameAddressAreAddedOnce) {
+  auto t = std::make_shared<ZUV_Table>("S", "F");
+  auto a = ZUV_Client::Create(Conn(), t, {}, "F", "S", "c1", "10.0.0.1:80", "x", 1);
+  auto b = ZUV_Client::Create(Conn(), t, {}, "F", "S", "c2", "10.0.0.1:80", "y", 1);
+  auto c = ZUV_Client::Create(Conn(), t, {}, "F", "S", "c2", "10.0.0.1:81", "z", 1);
+  t->AddListener(a);
+  t->AddListener(b);
+  t->AddListener(c);
+  EXPECT_EQ(t->ListenerCount(), 2u);
+}
+
+TEST(NotificationUrlTest, HostAndDecimalPort) {
+  std::string host;
+  int32_t port = -1;
+  ZUV_Client::ParseNotificationURL("10.1.2.3:8080", &host, &port);
+  EXPECT_EQ(host, "10.1.2.3");
+  EXPECT_EQ(port, 8080);
+  ZUV_Client::ParseNotificationURL("10.1.2.3", &host, &port);
+  EXPECT_EQ(host, "10.1.2.3");
+  EXPECT_EQ(port, 0);
+  ZUV_Client::ParseNotificationURL("http://h:1", &host, &port);
+  EXPECT_EQ(host, "http");
+  EXPECT_EQ(port, 0) << "\"//h:1\" is no number";
+  ZUV_Client::ParseNotificationURL("", &host, &port);
+  EXPECT_EQ(host, "");
+  EXPECT_EQ(port, 0);
+}
+
+TEST(CriteriaTest, AlternativesByEqualityOfTheStoredType) {
+  auto t = std::make_shared<ZUV_Table>("S", "F");
+  auto s = Criterion("PR_SUBJECT", PR_SUBJECT_A, PT_STRING8);
+  s.value.text = "abc";
+  auto n = Criterion("PR_IMPORTANCE", PR_IMPORTANCE, PT_LONG);
+  n.value.number = 2;
+  auto c = ZUV_Client::Create(Conn(), t, {s, n}, "F", "S", "cc", "", "", 1);
+  EXPECT_TRUE(c->MatchesCriteria(*Row("K1", 1, "abc"), true));
+  EXPECT_TRUE(c->MatchesCriteria(*Row("K2", 2, "zzz"), true)) << "either criterion selects";
+  EXPECT_FALSE(c->MatchesCriteria(*Row("K3", 1, "ABC"), true)) << "case matters";
+
+  auto e = Criterion("PR_ENTRYID", 0, PT_STRING8);
+  e.value.text = "K4";
+  auto byKey = ZUV_Client::Create(Conn(), t, {e}, "F", "S", "cc", "", "", 1);
+  EXPECT_TRUE(byKey->MatchesCriteria(*Row("K4", 0), true));
+  EXPECT_FALSE(byKey->MatchesCriteria(*Row("K4", 0), false)) << "no key, no match";
+  EXPECT_FALSE(byKey->MatchesCriteria(*Row("k4", 0), true));
+
+  ZUV_RowBuilder b;
+  b.AddBytes(kRowKeyTag, "K5");
+  FILETIME ft{1234, 30000000};
+  b.AddTime(PR_CREATION_TIME, ft);
+  b.AddNumber(PR_HASATTACH, 1);
+  ZUV_RowRef timed = b.Build();
+  auto tc = Criterion("PR_CREATION_TIME", PR_CREATION_TIME, PT_SYSTIME);
+  tc.value.time = ft;
+  auto bc = Criterion("PR_HASATTACH", PR_HASATTACH, PT_LONG);
+  bc.value.number = 1;
+  EXPECT_TRUE(ZUV_Client::Create(Conn(), t, {tc}, "F", "S", "cc", "", "", 1)->MatchesCriteria(*timed, true));
+  tc.value.time.dwLowDateTime = 1;
+  EXPECT_FALSE(ZUV_Client::Create(Conn(), t, {tc}, "F", "S", "cc", "", "", 1)->MatchesCriteria(*timed, true));
+  EXPECT_FALSE(ZUV_Client::Create(Conn(), t, {bc}, "F", "S", "cc", "", "", 1)->MatchesCriteria(*timed, true))
+      << "a boolean column never matches";
+
+  auto hex = Criterion("0x0037001E", 0, PT_STRING8);
+  EXPECT_EQ(ZUV_Client::Create(Conn(), t, {hex}, "F", "S", "cc", "", "", 1)->Criteria()[0].tag, 0x0037001Eu);
+  ZUV_Client::DeleteClient("cc", "");
+}
+
+// ---- Serialization ----
+
+TEST(SerializationTest, EveryValueTypeIsWrittenAsItsColumnWants) {
+  ZUV_RowBuilder b;
+  b.AddBytes(kRowKeyTag, "00AB");
+  b.AddNumber(PR_IMPORTANCE, 0);
+  b.AddNumber(0x80000002, -5);
+  b.AddNumber(PR_HASATTACH, 1);
+  b.AddBytes(PR_SUBJECT_A, "");
+  b.AddBytes(0x0070001F, "t\xC3\xBC");
+  b.AddTime(PR_CREATION_TIME, FILETIME{2, 1});
+  b.AddBytes(0x80010102, std::string("\x00\xFF\x10", 3));
+  b.AddStrings(0x8002101E, {"a", "b", "c"});
+  b.AddStrings(0x8003101E, {"x,y"});
+  b.AddNumber(0x80040014, 77);
+  b.AddBytes(0x8005101F, "mv unicode is not kept");
+  std::map<ULONG, std::string> names = {
+      {kRowKeyTag, "PR_LONGTERM_ENTRYID_FROM_TABLE"}, {PR_IMPORTANCE, "PR_IMPORTANCE"}, {0x80000002, "Small"},
+      {PR_HASATTACH, "PR_HASATTACH"}, {PR_SUBJECT_A, "PR_SUBJECT"}, {0x0070001F, "Topic"},
+      {PR_CREATION_TIME, "PR_CREATION_TIME"}, {0x80010102, "Blob"}, {0x8002101E, "Cats"}, {0x8003101E, "One"},
+      {0x80040014, "Big"}, {0x8005101F, "Wide"}};
+  const std::string json = ZUV_Client::BuildResponse(501, "id-1", {b.Build()}, names, 0, "");
+  EXPECT_EQ(json,
+            "{\"ErrorNumber\":0,\"ErrorString\":\"\",\"DataType\":501,\"ClientIdentifier\":\"id-1\",\"ROWS\":[{\"00AB\":["
+            "{\"PR_IMPORTANCE-3\":0},{\"Topic-31\":\"t\xC3\xBC\"},{\"PR_HASATTACH-11\":true},"
+            "{\"PR_CREATION_TIME-64\":\"1,2\"},{\"PR_LONGTERM_ENTRYID_FROM_TABLE\":\"00AB\"},"
+            "{\"Small-2\":-5},{\"Blob-258\":\"AP8Q\"},{\"Cats-4126\":\"a,b,c\"},{\"One-4126\":\"x,y\"}]}]}");
+}
+
+TEST(SerializationTest, ErrorsCarryOnlyTheEnvelopeAndEmptyReadsAnEmptyArray) {
+  EXPECT_EQ(ZUV_Client::BuildResponse(501, "id", {}, {}, 1, "Cannot resolve"),
+            "{\"ErrorNumber\":1,\"ErrorString\":\"Cannot resolve\"}");
+  EXPECT_EQ(ZUV_Client::BuildResponse(501, "id", {}, {}, 0, ""),
+            "{\"ErrorNumber\":0,\"ErrorString\":\"\",\"DataType\":501,\"ClientIdentifier\":\"id\",\"ROWS\":[]}");
+  // Attachment rows are named by their number; the number is typed.
+  ZUV_RowBuilder b;
+  b.AddBytes(kAttachNumTag, "0");
+  b.AddBytes(0x0037001E, "x");
+  const std::string json = ZUV_Client::BuildResponse(
+      501, "", {b.Build()}, {{kAttachNumTag, "PR_ATTACH_NUM"}, {0x0037001E, "0x0037001E"}}, 0, "");
+  EXPECT_NE(json.find("[{\"0\":[{\"0x0037001E-30\":\"x\"},{\"PR_ATTACH_NUM-3\":\"0\"}]}]"), std::string::npos) << json;
+}
+
+// ---- Reads while the table fills ----
+
+class ReadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0); }
+  void TearDown() override {
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+    ZUV_Client::DeleteClient("reader", "");
+  }
+  static void Add(ZUV_Table& t, int from, int to) {
+    for (int i = from; i < to; ++i) {
+      char key[8];
+      std::snprintf(key, sizeof(key), "K%04d", i);
+      t.Lock();
+      t.AddOrMergeRow(key, Row(key, i % 2));
+      t.Unlock();
+      t.SignalChange();
+    }
+  }
+  int fds_[2];
+};
+
+TEST_F(ReadTest, StartIndexSkipsMatchingRowsAndNumEntriesNeverCuts) {
+  auto t = std::make_shared<ZUV_Table>("S", "F");
+  Add(*t, 0, 10);
+  auto odd = Criterion("PR_IMPORTANCE", PR_IMPORTANCE, PT_LONG);
+  odd.value.number = 1;
+  auto c = ZUV_Client::Create(Conn(fds_[0]), t, {odd}, "F", "S", "reader", "", "rid", 1);
+  int32_t count = -1;
+  c->FetchAndFilter(*t, fds_[0], 3, 1, &count);
+  EXPECT_EQ(count, 3) << "matching rows 3, 4 and 5 of five";
+  rapidjson::Document d;
+  d.Parse(ReadFrame(fds_[1]).c_str());
+  ASSERT_TRUE(d.IsObject());
+  ASSERT_EQ(d["ROWS"].Size(), 3u);
+  EXPECT_TRUE(d["ROWS"][0].HasMember("K0005"));
+  EXPECT_STREQ(d["ClientIdentifier"].GetString(), "rid");
+  for (int start : {0, 1}) {
+    c->FetchAndFilter(*t, fds_[0], start, 0, &count);
+    EXPECT_EQ(count, 5);
+    (void)ReadFrame(fds_[1]);
+  }
+}
+
+TEST_F(ReadTest, APageReturnsOnceItsRowsExistAndNumEntriesZeroWaitsForTheEnd) {
+  auto t = std::make_shared<ZUV_Table>("S", "F");
+  t->SetState(kTableFetching);
+  auto c = ZUV_Client::Create(Conn(fds_[0]), t, {}, "F", "S", "reader", "", "rid", 1);
+  std::atomic<int> phase{0};
+  std::thread filler([&] {
+    Add(*t, 0, 20);
+    // Holds the fill open until the paged read has answered.
+    while (phase.load() == 0) std::this_thread::yield();
+    Add(*t, 20, 40);
+    t->SetState(kTableFetched);
+  });
+  int32_t count = 0;
+  c->FetchAndFilter(*t, fds_[0], 1, 10, &count);
+  EXPECT_GE(count, 10);
+  EXPECT_LE(count, 20) << "answered while the fill was still open";
+  (void)ReadFrame(fds_[1]);
+  phase = 1;
+  c->FetchAndFilter(*t, fds_[0], 1, 0, &count);
+  EXPECT_EQ(count, 40) << "numEntries 0 waits for the end of the fill";
+  EXPECT_EQ(t->GetState(), kTableFetched);
+  (void)ReadFrame(fds_[1]);
+  filler.join();
+}
+
+}  // namespace

@@ -1,0 +1,397 @@
+// zuv_client.cpp: client records and their registry, fetch-and-filter with
+// paging, and the serialization of rows into one response.
+#include "client/zuv_client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "base/logging.h"
+#include "mapi/mapitags.h"
+#include "mapi_access/prop_tags.h"
+
+zuv::Mutex ZUV_Client::registry_mu_;
+
+namespace {
+
+FILETIME NowFileTime() {
+  // 100 ns ticks since 1601-01-01.
+  const auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  const uint64_t ticks = static_cast<uint64_t>(since1970.count() / 100) + 116444736000000000ull;
+  FILETIME ft;
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  return ft;
+}
+
+bool HexTag(const std::string& name, ULONG* tag) {
+  if (name.size() < 3 || name[0] != '0' || name[1] != 'x') return false;
+  ULONG v = 0;
+  size_t i = 2;
+  for (; i < name.size() && std::isxdigit(static_cast<unsigned char>(name[i])); ++i) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    v = v << 4 | static_cast<ULONG>(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  if (i == 2) return false;
+  *tag = v;
+  return true;
+}
+
+void AppendBase64(std::string_view bytes, std::string* out) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t n = bytes.size(), i = 0;
+  out->reserve(out->size() + (n + 2) / 3 * 4);
+  for (; i + 3 <= n; i += 3) {
+    const uint32_t v = p[i] << 16 | p[i + 1] << 8 | p[i + 2];
+    out->push_back(kAlphabet[v >> 18]);
+    out->push_back(kAlphabet[(v >> 12) & 63]);
+    out->push_back(kAlphabet[(v >> 6) & 63]);
+    out->push_back(kAlphabet[v & 63]);
+  }
+  if (n - i == 1) {
+    const uint32_t v = p[i] << 16;
+    out->push_back(kAlphabet[v >> 18]);
+    out->push_back(kAlphabet[(v >> 12) & 63]);
+    out->append("==");
+  } else if (n - i == 2) {
+    const uint32_t v = p[i] << 16 | p[i + 1] << 8;
+    out->push_back(kAlphabet[v >> 18]);
+    out->push_back(kAlphabet[(v >> 12) & 63]);
+    out->push_back(kAlphabet[(v >> 6) & 63]);
+    out->push_back('=');
+  }
+}
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// The name a tag is written under: the table's column name, the static
+// name table, else the decimal tag.
+const std::string& ColumnName(ULONG tag, const std::map<ULONG, std::string>& names, std::string* scratch) {
+  auto it = names.find(tag);
+  if (it != names.end()) return it->second;
+  scratch->clear();
+  if (zuv::FirstNameFromTag(tag, scratch) == 0) return *scratch;
+  char text[16];
+  std::snprintf(text, sizeof(text), "%lu", static_cast<unsigned long>(tag));
+  *scratch = text;
+  return *scratch;
+}
+
+// One property as {name: value}; nothing when it yields no value.
+void WriteProperty(JsonWriter& w, const ZUV_CellView& v, const std::string& column, std::string* scratch) {
+  const ULONG type = PROP_TYPE(v.tag);
+  auto member = [&](bool typed) {
+    w.StartObject();
+    if (typed) {
+      char suffix[16];
+      const int n = std::snprintf(suffix, sizeof(suffix), "-%d", static_cast<int>(type));
+      scratch->assign(column).append(suffix, static_cast<size_t>(n));
+      w.Key(scratch->data(), static_cast<rapidjson::SizeType>(scratch->size()));
+    } else {
+      w.Key(column.data(), static_cast<rapidjson::SizeType>(column.size()));
+    }
+  };
+  auto text = [&](std::string_view s) { w.String(s.data(), static_cast<rapidjson::SizeType>(s.size())); };
+  if (v.tag == kRowKeyTag) {
+    member(false);
+    text(v.bytes);
+  } else if (v.tag == kAttachNumTag) {
+    member(true);
+    text(v.bytes);
+  } else {
+    switch (type) {
+      case PT_BOOLEAN: member(true); w.Bool((v.number & 0xFFFF) != 0); break;
+      case PT_I2: member(true); w.Int(static_cast<int16_t>(v.number)); break;
+      case PT_LONG: member(true); w.Int(static_cast<int32_t>(v.number)); break;
+      case PT_STRING8:
+      case PT_UNICODE:
+        if (v.bytes.empty()) return;
+        member(true);
+        text(v.bytes);
+        break;
+      case PT_SYSTIME: {
+        char t[32];
+        const int n = std::snprintf(t, sizeof(t), "%lu,%lu", static_cast<unsigned long>(v.time.dwHighDateTime),
+                                    static_cast<unsigned long>(v.time.dwLowDateTime));
+        member(true);
+        text(std::string_view(t, static_cast<size_t>(n)));
+        break;
+      }
+      case PT_BINARY: {
+        std::string b64;
+        AppendBase64(v.bytes, &b64);
+        member(true);
+        text(b64);
+        break;
+      }
+      case PT_MV_STRING8: {
+        std::string joined(v.bytes);
+        if (!joined.empty()) joined.pop_back();  // the last NUL
+        std::replace(joined.begin(), joined.end(), '\0', ',');
+        member(true);
+        text(joined);
+        break;
+      }
+      default:
+        return;  // PT_I8 and the rest are left out
+    }
+  }
+  w.EndObject();
+}
+
+}  // namespace
+
+// ---- Records ----
+
+std::vector<std::shared_ptr<ZUV_Client>>& ZUV_Client::Registry() {
+  static auto* registry = new std::vector<std::shared_ptr<ZUV_Client>>;
+  return *registry;
+}
+
+void ZUV_Client::ParseNotificationURL(const std::string& url, std::string* host, int32_t* port) {
+  const std::string text = url.substr(0, 1023);
+  const size_t colon = text.find(':');
+  *port = 0;
+  if (colon == std::string::npos) {
+    *host = text;
+    return;
+  }
+  *host = text.substr(0, colon);
+  int value = 0;
+  if (std::sscanf(text.c_str() + colon + 1, "%d", &value) == 1) *port = value;
+}
+
+ZUV_Client::ZUV_Client(const zuv::ConnectionContext& connection, ZUV_TablePtr table,
+                       const std::vector<search_criteria_element>& criteria, const std::string& folderEntryID,
+                       const std::string& storeEntryID, const std::string& clientId,
+                       const std::string& notificationURL, const std::string& identifier, uint8_t flag)
+    : table_(std::move(table)),
+      folder_entry_id_(folderEntryID),
+      store_entry_id_(storeEntryID),
+      identifier_(identifier),
+      client_id_(clientId),
+      flag_(flag),
+      connection_(connection),
+      criteria_(criteria) {
+  ParseNotificationURL(notificationURL, &notification_host_, &notification_port_);
+  for (search_criteria_element& c : criteria_) {
+    ULONG tag = 0;
+    if (HexTag(c.name, &tag)) c.tag = tag;
+  }
+  zuv::MutexLock lock(touch_mu_);
+  last_touched_ = NowFileTime();
+}
+
+ZUV_Client::~ZUV_Client() = default;
+
+std::shared_ptr<ZUV_Client> ZUV_Client::Create(const zuv::ConnectionContext& connection, ZUV_TablePtr table,
+                                               const std::vector<search_criteria_element>& criteria,
+                                               const std::string& folderEntryID, const std::string& storeEntryID,
+                                               const std::string& clientId, const std::string& notificationURL,
+                                               const std::string& identifier, uint8_t flag) {
+  NLog_TraceA("ZUV", "%s:%d", "ZUV_Client::ZUV_Client", __LINE__);
+  std::shared_ptr<ZUV_Client> client(new ZUV_Client(connection, std::move(table), criteria, folderEntryID,
+                                                    storeEntryID, clientId, notificationURL, identifier, flag));
+  {
+    zuv::MutexLock lock(registry_mu_);
+    Registry().push_back(client);
+  }
+  NLog_TraceA("ZUV", "%s:%d", "ZUV_Client::ZUV_Client", __LINE__);
+  return client;
+}
+
+void ZUV_Client::Touch() {
+  NLog_TraceA("ZUV", "Client %s touching", zuv::EscapeForLog(client_id_).c_str());
+  zuv::MutexLock lock(touch_mu_);
+  last_touched_ = NowFileTime();
+}
+
+FILETIME ZUV_Client::LastTouched() {
+  zuv::MutexLock lock(touch_mu_);
+  return last_touched_;
+}
+
+int32_t ZUV_Client::Ping(const std::string& clientId) {
+  NLog_InfoA("ZUV", "Client %s pinging", zuv::EscapeForLog(clientId).c_str());
+  std::vector<std::shared_ptr<ZUV_Client>> found;
+  {
+    zuv::MutexLock lock(registry_mu_);
+    for (const auto& c : Registry()) {
+      if (c->client_id_ == clientId) found.push_back(c);
+    }
+  }
+  for (const auto& c : found) c->Touch();
+  return found.empty() ? 3 : 0;
+}
+
+void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& folderEntryID) {
+  NLog_InfoA("ZUV", "Trying to delete client %s:%s", zuv::EscapeForLog(clientId).c_str(),
+             zuv::EscapeForLog(folderEntryID).c_str());
+  std::vector<std::shared_ptr<ZUV_Client>> removed;
+  {
+    zuv::MutexLock lock(registry_mu_);
+    auto& registry = Registry();
+    for (auto it = registry.begin(); it != registry.end();) {
+      if ((*it)->client_id_ == clientId && (folderEntryID.empty() || (*it)->folder_entry_id_ == folderEntryID)) {
+        removed.push_back(std::move(*it));
+        it = registry.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Off the tables after the registry lock: table locks are never taken
+  // inside it.
+  for (const auto& c : removed) {
+    NLog_InfoA("ZUV", "Deleting client %s:%s", zuv::EscapeForLog(c->client_id_).c_str(),
+               zuv::EscapeForLog(c->folder_entry_id_).c_str());
+    if (c->table_) (void)c->table_->RemoveListener(c->client_id_, c->folder_entry_id_);
+  }
+}
+
+size_t ZUV_Client::RegistryCount() {
+  zuv::MutexLock lock(registry_mu_);
+  return Registry().size();
+}
+
+size_t ZUV_Client::RegistryCount(const std::string& clientId) {
+  zuv::MutexLock lock(registry_mu_);
+  return static_cast<size_t>(std::count_if(Registry().begin(), Registry().end(),
+                                           [&](const auto& c) { return c->client_id_ == clientId; }));
+}
+
+void ZUV_Client::OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey) {
+  // Pushes to the notification address are a later step.
+  NLog_TraceA("ZUV", "%s: row event %d for row %s in table %s not pushed", zuv::EscapeForLog(client_id_).c_str(),
+              static_cast<int>(event), rowKey.c_str(), table.FolderShortID().c_str());
+}
+
+// ---- Reading ----
+
+bool ZUV_Client::MatchesCriteria(const ZUV_Row& row, bool withKey) const {
+  if (criteria_.empty()) return true;
+  for (const search_criteria_element& c : criteria_) {
+    if (c.name == "PR_ENTRYID") {
+      if (withKey && c.value.has_value && row.Key() == c.value.text) return true;
+      continue;
+    }
+    ZUV_CellView v;
+    if (!row.Find(c.tag, &v) || !c.value.has_value) continue;
+    switch (PROP_TYPE(v.tag)) {
+      case PT_STRING8:
+        if (c.type == PT_STRING8 && v.bytes == c.value.text) return true;
+        break;
+      case PT_LONG:
+        if (c.type == PT_LONG && static_cast<int32_t>(v.number) == c.value.number) return true;
+        break;
+      case PT_SYSTIME:
+        if (c.type == PT_SYSTIME && v.time.dwHighDateTime == c.value.time.dwHighDateTime &&
+            v.time.dwLowDateTime == c.value.time.dwLowDateTime) {
+          return true;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+void ZUV_Client::FetchAndFilter(ZUV_Table& table, int socket, int32_t startIndex, int32_t numEntries,
+                                int32_t* rowCount) {
+  const char* name = connection_.name;
+  const char* folder = table.FolderShortID().c_str();
+  NLog_InfoA("ZUV", "%s: Fetching and filtering for table %s", name, folder);
+  const ZUV_RowMatch match = [this](const ZUV_Row& row) { return MatchesCriteria(row, true); };
+  ZUV_TableCursor cursor;
+  std::vector<ZUV_RowRef> rows;
+  std::map<ULONG, std::string> columnNames;
+  table.Lock();
+  for (;;) {
+    NLog_TraceA("ZUV", "%s:Fetching and filtering for table %s:%d", name, folder, static_cast<int>(cursor.count));
+    const int32_t state = table.CountMatching(&cursor, match);
+    NLog_TraceA("ZUV", "%s:Number of rows collected so far for table %s:%d", name, folder,
+                static_cast<int>(cursor.count));
+    const int64_t wanted = static_cast<int64_t>(startIndex) + numEntries;
+    if (state == kTableFetching && (numEntries == 0 || static_cast<int64_t>(cursor.count) + 1 < wanted)) {
+      NLog_TraceA("ZUV", "%s: Waiting for more data to fetch and filter for table %s", name, folder);
+      table.WaitForChange(cursor);
+      continue;
+    }
+    break;
+  }
+  NLog_InfoA("ZUV", "%s: Done doing  fetch for table %s:%d", name, folder, static_cast<int>(table.RowCount()));
+  table.CollectMatching(match, startIndex, &rows);
+  columnNames = table.ColumnNames();
+  NLog_InfoA("ZUV", "%s:Done doing  fetch and filter for table %s:%d", name, folder, static_cast<int>(rows.size()));
+  table.Unlock();
+  // The rows are immutable and referenced: written without the lock.
+  *rowCount = static_cast<int32_t>(rows.size());
+  jsonify(socket, kDataTypeTableRows, rows, columnNames, 0, "");
+}
+
+// ---- Serialization ----
+
+std::string ZUV_Client::BuildResponse(int32_t dataType, const std::string& identifier,
+                                      const std::vector<ZUV_RowRef>& rows,
+                                      const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
+                                      const std::string& errorText) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter w(buffer);
+  w.StartObject();
+  w.Key("ErrorNumber");
+  w.Int(errorNumber);
+  w.Key("ErrorString");
+  w.String(errorText.data(), static_cast<rapidjson::SizeType>(errorText.size()));
+  if (errorNumber == 0) {
+    w.Key("DataType");
+    w.Int(dataType);
+    w.Key("ClientIdentifier");
+    w.String(identifier.data(), static_cast<rapidjson::SizeType>(identifier.size()));
+    w.Key("ROWS");
+    w.StartArray();
+    std::string scratch, nameScratch;
+    for (const ZUV_RowRef& row : rows) {
+      const std::string_view key = row->Key();
+      w.StartObject();
+      w.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+      w.StartArray();
+      for (size_t i = 0; i < row->Count(); ++i) {
+        const ULONG tag = row->TagAt(i);
+        // Only the columns the table knows by name, and what it keeps.
+        if (!columnNames.count(tag) || !IsSupportedProperty(tag)) continue;
+        const std::string& column = ColumnName(tag, columnNames, &nameScratch);
+        WriteProperty(w, row->At(i), column, &scratch);
+      }
+      w.EndArray();
+      w.EndObject();
+    }
+    w.EndArray();
+  }
+  w.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,
+                         const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
+                         const std::string& errorText) const {
+  const std::string json = BuildResponse(dataType, identifier_, rows, columnNames, errorNumber, errorText);
+  if (errorNumber == 0) {
+    NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(json.size()));
+  } else {
+    NLog_InfoA("ZUV", "For Client %s, jsonifying response errorNo:%d, errorMessage:%s:%d bytes", connection_.name,
+               static_cast<int>(errorNumber), errorText.c_str(), static_cast<int>(json.size()));
+  }
+  zuv::ConnectionContext target = connection_;
+  target.socket = socket;
+  // One sendmsg of the header and the text.
+  zuv::SendResponse("ZUV_Client::jsonify", &target, "", json, false);
+}

@@ -1,0 +1,121 @@
+// zuv_client.h: ZUV_Client, the record of one client's read of one table
+// (who it is, its criteria, where its pushes go), the process-wide registry
+// of these records, the read itself (fetch-and-filter with paging) and the
+// serialization of rows into a response frame.
+//
+// Ownership: the registry owns its records through std::shared_ptr; a read
+// in progress holds a reference of its own, so a record deleted by Close
+// while it is read stays valid until the read ends. A record holds a
+// reference to its table; a table holds its listening records weakly.
+//
+// Threading: the registry is guarded by registry_mu_ (registration, ping,
+// delete, lookup); it is never held while a table lock is taken or a
+// response is sent. A record's identity and criteria are fixed at creation;
+// its last-touched time is guarded by touch_mu_.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/request_values.h"
+#include "base/thread_annotations.h"
+#include "base/wire.h"
+#include "table/zuv_table.h"
+
+// DataType of a table read.
+inline constexpr int32_t kDataTypeTableRows = 501;
+
+class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this<ZUV_Client> {
+ public:
+  // Creates a record, copies the criteria (a "0x" name sets the tag) and
+  // registers it. table may be null (a read that failed).
+  static std::shared_ptr<ZUV_Client> Create(const zuv::ConnectionContext& connection, ZUV_TablePtr table,
+                                            const std::vector<search_criteria_element>& criteria,
+                                            const std::string& folderEntryID, const std::string& storeEntryID,
+                                            const std::string& clientId, const std::string& notificationURL,
+                                            const std::string& identifier, uint8_t flag);
+  ~ZUV_Client() override;
+  ZUV_Client(const ZUV_Client&) = delete;
+  ZUV_Client& operator=(const ZUV_Client&) = delete;
+
+  // ---- Registry ----
+
+  // Touches every record of clientId: 0 when there was one, else 3.
+  static int32_t Ping(const std::string& clientId) ZUV_LOCKS_EXCLUDED(registry_mu_);
+  // Deletes the records of clientId for folderEntryID ("" = every folder),
+  // taking each off its table's listeners.
+  static void DeleteClient(const std::string& clientId, const std::string& folderEntryID)
+      ZUV_LOCKS_EXCLUDED(registry_mu_);
+  static size_t RegistryCount() ZUV_LOCKS_EXCLUDED(registry_mu_);
+  static size_t RegistryCount(const std::string& clientId) ZUV_LOCKS_EXCLUDED(registry_mu_);
+
+  // Splits "host:port" at its first ':'; port 0 when absent or unreadable.
+  static void ParseNotificationURL(const std::string& url, std::string* host, int32_t* port);
+
+  // ---- Record ----
+
+  void Touch() ZUV_LOCKS_EXCLUDED(touch_mu_);
+  FILETIME LastTouched() ZUV_LOCKS_EXCLUDED(touch_mu_);
+  const std::string& Identifier() const { return identifier_; }
+  const std::string& StoreEntryID() const { return store_entry_id_; }
+  const std::vector<search_criteria_element>& Criteria() const { return criteria_; }
+  const ZUV_TablePtr& Table() const { return table_; }
+  const char* ConnectionName() const { return connection_.name; }
+
+  // ZUV_TableListener
+  void OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey) override;
+  const std::string& NotificationHost() const override { return notification_host_; }
+  int32_t NotificationPort() const override { return notification_port_; }
+  const std::string& ClientId() const override { return client_id_; }
+  const std::string& ListenerFolderEntryID() const override { return folder_entry_id_; }
+
+  // ---- Reading ----
+
+  // True when no criteria, or any criterion equals the row's value
+  // ("PR_ENTRYID" against the row key; PT_STRING8, PT_LONG and PT_SYSTIME
+  // values only).
+  bool MatchesCriteria(const ZUV_Row& row, bool withKey) const;
+  // Waits while the table fills until enough rows match, then sends every
+  // matching row from startIndex on (numbered from 1). *rowCount: rows sent.
+  void FetchAndFilter(ZUV_Table& table, int socket, int32_t startIndex, int32_t numEntries, int32_t* rowCount);
+
+  // Serializes and sends one response on socket: rows (named by the
+  // column names given) with errorNumber 0, else the error envelope only.
+  void jsonify(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,
+               const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
+               const std::string& errorText) const;
+
+  // The response text of the same (no frame), for tests and the above.
+  static std::string BuildResponse(int32_t dataType, const std::string& identifier,
+                                   const std::vector<ZUV_RowRef>& rows,
+                                   const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
+                                   const std::string& errorText);
+
+ private:
+  ZUV_Client(const zuv::ConnectionContext& connection, ZUV_TablePtr table,
+             const std::vector<search_criteria_element>& criteria, const std::string& folderEntryID,
+             const std::string& storeEntryID, const std::string& clientId, const std::string& notificationURL,
+             const std::string& identifier, uint8_t flag);
+
+  std::string notification_host_;
+  int32_t notification_port_ = 0;
+  const ZUV_TablePtr table_;
+  const std::string folder_entry_id_;
+  const std::string store_entry_id_;
+  const std::string identifier_;
+  const std::string client_id_;
+  const uint8_t flag_;
+  zuv::ConnectionContext connection_;
+  std::vector<search_criteria_element> criteria_;
+
+  zuv::Mutex touch_mu_;
+  FILETIME last_touched_ ZUV_GUARDED_BY(touch_mu_){};
+
+  static zuv::Mutex registry_mu_;
+  static std::vector<std::shared_ptr<ZUV_Client>>& Registry() ZUV_REQUIRES(registry_mu_);
+};
+
+using ZUV_ClientPtr = std::shared_ptr<ZUV_Client>;
