@@ -66,7 +66,7 @@ struct PROP_ARRAY_ENTRY {
 // configured one does not exist.
 inline constexpr const char* kDefaultProfileName = "tovanixZUV";
 
-class ZUV_Cache {
+class ZUV_Cache : public ZUV_TableSession {
  public:
   // ---- Process-wide ----
 
@@ -203,6 +203,49 @@ class ZUV_Cache {
   // the cache.
   static void ClearCustomPropertiesForTest();
 
+  // ---- Table serving (zuv_cache_tables.cpp) ----
+  // Runs on the requesting connection's thread. Tables are found or made
+  // under table_serving_mu_, so two first reads of one folder share one
+  // table; the folder is opened under it, rows are read outside it.
+
+  // What a GetTable request asks besides its columns and criteria.
+  struct TableRequest_s {
+    uint32_t cacheData = 1;
+    std::string notificationURL;
+    std::string identifier;
+    std::string clientIdentifier;
+  };
+
+  // The names of columnNames the table needs: "0x" names as they are, the
+  // others looked up (not created); PR_LONGTERM_ENTRYID_FROM_TABLE left
+  // out. 0, or the failing lookup's result with *errorText naming it.
+  [[nodiscard]] uint32_t PruneColumns(const std::string& folderEntryID, const std::string& storeEntryID,
+                                      const std::vector<std::string>& columnNames,
+                                      std::vector<std::string>* keptNames, std::string* errorText);
+  // One info line with the requested and the kept names.
+  static void LogGetTableRequest(const std::string& instanceName, const std::string& folderEntryID,
+                                 const std::string& storeEntryID, const std::vector<std::string>& columnNames,
+                                 const std::vector<std::string>& keptNames);
+  // Serves one folder read from the cached table (made and filled on
+  // demand) and sends the response. 0 once a response went out; non-zero
+  // with *errorText when nothing was sent. criteria get their tags.
+  [[nodiscard]] uint32_t GetTable(const zuv::ConnectionContext* context, const std::string& folderEntryID,
+                                  const std::string& storeEntryID, const std::vector<std::string>& columnNames,
+                                  std::vector<search_criteria_element>* criteria, const TableRequest_s& request,
+                                  int32_t startIndex, int32_t numEntries, std::string* errorText)
+      ZUV_LOCKS_EXCLUDED(table_serving_mu_);
+  // Sends the attachment rows of the message itemEntryID through a one-shot
+  // table. 0 once a response went out.
+  [[nodiscard]] uint32_t GetAttachData(const zuv::ConnectionContext* context, const std::string& itemEntryID,
+                                       const std::string& folderEntryID, const std::string& storeEntryID,
+                                       const std::vector<std::string>& columnNames, const TableRequest_s& request);
+
+  // ZUV_TableSession: what the tables read through.
+  const std::string& TableLogName() const override { return name_; }
+  CMapiExMod* TableMapi() const override { return session_.get(); }
+  uint32_t TableTagFromName(const std::string& folderEntryID, const std::string& storeEntryID,
+                            const std::string& name, ULONG* tag) override;
+
   // ---- Table cache (zuv_cache_tables.cpp) ----
   // Any thread; each call takes tables_mu_ for its own duration only.
 
@@ -260,6 +303,8 @@ class ZUV_Cache {
 
   // The cached contents tables of this session, in the order they were
   // added. Guarded by tables_mu_.
+  // Find-or-make of a table for a read; taken before tables_mu_.
+  zuv::Mutex table_serving_mu_;
   zuv::Mutex tables_mu_;
   std::vector<ZUV_TablePtr> tables_ ZUV_GUARDED_BY(tables_mu_);
 

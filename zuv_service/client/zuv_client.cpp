@@ -257,6 +257,15 @@ void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& fo
   }
 }
 
+void ZUV_Client::DeleteRecord(const std::shared_ptr<ZUV_Client>& client) {
+  if (!client) return;
+  {
+    zuv::MutexLock lock(registry_mu_);
+    std::erase(Registry(), client);
+  }
+  if (client->table_) (void)client->table_->RemoveListener(client->client_id_, client->folder_entry_id_);
+}
+
 size_t ZUV_Client::RegistryCount() {
   zuv::MutexLock lock(registry_mu_);
   return Registry().size();

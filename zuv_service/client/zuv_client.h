@@ -49,6 +49,8 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   // taking each off its table's listeners.
   static void DeleteClient(const std::string& clientId, const std::string& folderEntryID)
       ZUV_LOCKS_EXCLUDED(registry_mu_);
+  // Deletes this one record (a read that is not kept).
+  static void DeleteRecord(const std::shared_ptr<ZUV_Client>& client) ZUV_LOCKS_EXCLUDED(registry_mu_);
   static size_t RegistryCount() ZUV_LOCKS_EXCLUDED(registry_mu_);
   static size_t RegistryCount(const std::string& clientId) ZUV_LOCKS_EXCLUDED(registry_mu_);
 

@@ -16,7 +16,9 @@ struct Route {
 
 // Codes answered by a handler. Codes absent here get no response.
 constexpr Route kRoutes[] = {
+    {RequestCode::kGetTable, ProcessGetTableRequest},
     {RequestCode::kClose, ProcessCloseRequest},
+    {RequestCode::kClientPing, ProcessClientPingRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;

@@ -11,8 +11,17 @@ namespace zuv {
 
 // ---- Session requests (session_requests.cpp)
 
-// Close (1009): forgets the client's table reads and answers
+// Close (1009): deletes the client's records (of EntryID, or of every
+// folder when it is empty) and answers
 // {"ErrorNumber": 0}; the connection loop then ends the connection.
 void ProcessCloseRequest(RequestContext& ctx);
+
+// ---- Table requests (table_requests.cpp)
+
+// GetTable (1001): the rows of the folder EntryID from its cached table,
+// with the request's columns, criteria and paging; sent by the cache.
+void ProcessGetTableRequest(RequestContext& ctx);
+// ClientPing (1010): {"ErrorNumber": 0} when the client has records, else 3.
+void ProcessClientPingRequest(RequestContext& ctx);
 
 }  // namespace zuv

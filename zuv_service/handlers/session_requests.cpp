@@ -1,11 +1,15 @@
 // session_requests.cpp: handlers of the session requests.
+#include <string>
+
+#include "client/zuv_client.h"
 #include "handlers/handlers.h"
 
 namespace zuv {
 
 void ProcessCloseRequest(RequestContext& ctx) {
-  // The client registry is not built yet, so a connection has no records to
-  // remove; the answer is the same either way.
+  const std::string clientId = ctx.String("ClientIdentifier");
+  const std::string folderEntryID = ctx.EntryID("EntryID");
+  ZUV_Client::DeleteClient(clientId, folderEntryID);
   ctx.ReplyNumber("ProcessCloseRequest", 0);
 }
 

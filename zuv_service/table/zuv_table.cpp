@@ -227,6 +227,12 @@ void ZUV_Table::StartFetch(const std::vector<std::string>& names, const std::vec
                            const std::vector<search_criteria_element>& criteria) {
   (void)names;  // the tags say it all; the names are in the column map
   NLog_InfoA("ZUV", "For table %s kicking off table fetch thread...", folder_short_id_.c_str());
+  {
+    // The table is fetched only once every run started has ended.
+    zuv::MutexLock lock(mu_);
+    ++pending_runs_;
+    if (state_ != kTableFetching) SetStateLocked(kTableFetching);
+  }
   if (cache_data_ != 0) {
     // The fill thread owns a reference to the table and ends with the run.
     std::thread([self = shared_from_this(), tags, criteria]() mutable {
@@ -376,7 +382,12 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
   }
   NLog_InfoA("ZUV", "%s: Done fetching all the rows(%d) in %d milliseconds for table %s", name, fetched,
              static_cast<int>(NowMillis() - start), folder);
-  SetState(kTableFetched);
+  {
+    zuv::MutexLock lock(mu_);
+    if (pending_runs_ > 0) --pending_runs_;
+    if (pending_runs_ == 0) SetStateLocked(kTableFetched);
+  }
+  SignalChange();
   NLog_InfoA("ZUV", "%s:For table %s, Done with caching table", name, folder);
 }
 

@@ -238,6 +238,7 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   zuv::Mutex mu_;
   zuv::CondVar change_;
   int32_t state_ ZUV_GUARDED_BY(mu_) = kTableInit;
+  int32_t pending_runs_ ZUV_GUARDED_BY(mu_) = 0;  // started and not ended
   RowMap rows_ ZUV_GUARDED_BY(mu_);
   // Rows changed while fetching, for waiting readers; dropped when the
   // table stops fetching. change_base_ counts the changes dropped so far.
