@@ -65,6 +65,8 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   const std::string& StoreEntryID() const { return store_entry_id_; }
   const std::vector<search_criteria_element>& Criteria() const { return criteria_; }
   const ZUV_TablePtr& Table() const { return table_; }
+  // 1 for a cached read (GetTable), 0 for a one-shot read.
+  uint8_t Flag() const { return flag_; }
   const char* ConnectionName() const { return connection_.name; }
 
   // ZUV_TableListener

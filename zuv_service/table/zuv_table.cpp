@@ -110,15 +110,16 @@ uint32_t ZUV_Table::ResolveColumns(const std::vector<std::string>& names,
   // Names the table does not hold yet, criteria names included.
   std::vector<std::string> fresh;
   {
-    zuv::MutexLock lock(mu_);
-    auto take = [&](const std::string& name) {
-      if (std::find(all_column_names_.begin(), all_column_names_.end(), name) != all_column_names_.end()) return;
-      if (std::find(fresh.begin(), fresh.end(), name) != fresh.end()) return;
-      fresh.push_back(name);
-    };
-    for (const std::string& name : names) take(name);
+    std::vector<const std::string*> asked;
+    for (const std::string& name : names) asked.push_back(&name);
     if (criteria != nullptr) {
-      for (const search_criteria_element& c : *criteria) take(c.name);
+      for (const search_criteria_element& c : *criteria) asked.push_back(&c.name);
+    }
+    zuv::MutexLock lock(mu_);
+    for (const std::string* name : asked) {
+      if (std::find(all_column_names_.begin(), all_column_names_.end(), *name) != all_column_names_.end()) continue;
+      if (std::find(fresh.begin(), fresh.end(), *name) != fresh.end()) continue;
+      fresh.push_back(*name);
     }
   }
   // Lookups run without the lock: they may read the folder through MAPI.
