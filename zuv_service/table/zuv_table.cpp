@@ -219,7 +219,7 @@ int32_t ZUV_Table::GetState() {
 
 void ZUV_Table::WaitUntilNotFetching() {
   zuv::MutexLock lock(mu_);
-  while (state_ == kTableFetching) change_.Wait(mu_);
+  while (state_ == kTableFetching || fill_threads_ > 0) change_.Wait(mu_);
 }
 
 // ---- Population ----
@@ -236,8 +236,15 @@ void ZUV_Table::StartFetch(const std::vector<std::string>& names, const std::vec
   }
   if (cache_data_ != 0) {
     // The fill thread owns a reference to the table and ends with the run.
+    {
+      zuv::MutexLock lock(mu_);
+      ++fill_threads_;
+    }
     std::thread([self = shared_from_this(), tags, criteria]() mutable {
       self->RunFetch(std::move(tags), std::move(criteria));
+      zuv::MutexLock lock(self->mu_);
+      --self->fill_threads_;
+      self->change_.NotifyAll();
     }).detach();
     return;
   }
@@ -383,13 +390,13 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
   }
   NLog_InfoA("ZUV", "%s: Done fetching all the rows(%d) in %d milliseconds for table %s", name, fetched,
              static_cast<int>(NowMillis() - start), folder);
+  NLog_InfoA("ZUV", "%s:For table %s, Done with caching table", name, folder);
   {
     zuv::MutexLock lock(mu_);
     if (pending_runs_ > 0) --pending_runs_;
     if (pending_runs_ == 0) SetStateLocked(kTableFetched);
   }
   SignalChange();
-  NLog_InfoA("ZUV", "%s:For table %s, Done with caching table", name, folder);
 }
 
 HRESULT ZUV_Table::PopulateRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key) {

@@ -145,7 +145,8 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
 
   void SetState(int32_t state) ZUV_LOCKS_EXCLUDED(mu_);
   int32_t GetState() ZUV_LOCKS_EXCLUDED(mu_);
-  // Waits until the table is not fetching (tests and benchmarks).
+  // Waits until the table is not fetching and its fill threads are done
+  // with it (tests and benchmarks; the caller's reference outlives them).
   void WaitUntilNotFetching() ZUV_LOCKS_EXCLUDED(mu_);
 
   // ---- Rows ----
@@ -239,6 +240,7 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   zuv::CondVar change_;
   int32_t state_ ZUV_GUARDED_BY(mu_) = kTableInit;
   int32_t pending_runs_ ZUV_GUARDED_BY(mu_) = 0;  // started and not ended
+  int32_t fill_threads_ ZUV_GUARDED_BY(mu_) = 0;  // fill threads not yet done with the table
   RowMap rows_ ZUV_GUARDED_BY(mu_);
   // Rows changed while fetching, for waiting readers; dropped when the
   // table stops fetching. change_base_ counts the changes dropped so far.
