@@ -11,6 +11,11 @@ namespace {
 // object members count twice (name and value).
 constexpr size_t kTreeBytesPerValue = 64;
 
+// Bytes a byte of text may take: a string is gathered on the parser's own
+// stack, which grows by half again and holds its old and new block while
+// growing (2.5 times the string), then copied into the document's pool.
+constexpr size_t kTreeBytesPerTextByte = 3;
+
 }  // namespace
 
 uint32_t ScanRequestText(const char* text, size_t len, RequestScan* out, std::string* err) {
@@ -54,8 +59,7 @@ uint32_t ScanRequestText(const char* text, size_t len, RequestScan* out, std::st
     }
   }
   scan.values = values;
-  // String copies are at most the text itself.
-  scan.tree_bytes = values * kTreeBytesPerValue + len;
+  scan.tree_bytes = values * kTreeBytesPerValue + len * kTreeBytesPerTextByte;
   *out = scan;
   return 0;
 }
