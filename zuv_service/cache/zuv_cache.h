@@ -44,6 +44,7 @@
 
 class CMapiExMod;
 class CMAPIFolder;
+struct ZUV_FolderInfo_s;
 
 namespace zuv {
 struct ConnectionContext;
@@ -202,6 +203,67 @@ class ZUV_Cache : public ZUV_TableSession {
   // Forgets every cached custom property. REQUIRES: no other thread uses
   // the cache.
   static void ClearCustomPropertiesForTest();
+
+  // ---- Folders (zuv_cache_folders.cpp) ----
+  // Folder and store arguments are entry-ID strings; the store may also be
+  // one of the special keys of CMapiExMod. Each runs on the requesting
+  // connection's thread and uses the shared session without a lock of its
+  // own.
+
+  // What GetFolderInfo reads of one folder.
+  struct FolderDetails_s {
+    std::string name;              // PR_DISPLAY_NAME_A
+    std::string parentEntryID;     // PR_PARENT_ENTRYID as an entry-ID string
+    int32_t messageCount = 0;      // PR_CONTENT_COUNT
+    std::string modificationTime;  // PR_LAST_MODIFICATION_TIME, LongLocalDateTime
+    std::string path;              // "/" and the display names from the root down
+  };
+
+  // Reads the direct subfolders of folderEntryID (the store root, or the
+  // public IPM subtree, when empty) and sends them with jsonifyFolderList.
+  // The list is read afresh on every call, so refresh changes nothing.
+  // Returns 0 once a response went out (the folder list, or its failure
+  // envelope), 1 when nothing was sent.
+  [[nodiscard]] uint32_t GetFolderHierarchy(const zuv::ConnectionContext* context,
+                                            const std::string& storeEntryID,
+                                            const std::string& folderEntryID, bool refresh);
+
+  // Sends {"ErrorNumber": 0, "ErrorString": "", "DataType": 501, "ROWS":
+  // [{"Name", "EntryID", "EntryCount", "ChildCount", "Class"}...]} in list
+  // order, or {"ErrorNumber": 1, "ErrorString": "cannot get folder list"}
+  // when list is null.
+  void jsonifyFolderList(const zuv::ConnectionContext* context,
+                         const std::vector<ZUV_FolderInfo_s>* list);
+
+  // Opens the folder at path (display names from the store root; empty is
+  // the root). 0 with *entryID and *parentEntryID set; 1 when it cannot be
+  // opened, both left untouched.
+  [[nodiscard]] uint32_t GetEntryIDForFolder(const zuv::ConnectionContext* context,
+                                             const std::vector<std::string>& path,
+                                             const std::string& storeEntryID, std::string* entryID,
+                                             std::string* parentEntryID);
+
+  // Creates (or opens, when it exists) the subfolder name with container
+  // class containerClass ("" sets none) under parentEntryID, or under the
+  // store root when that is empty. 0 with *entryID set; 1 when the parent
+  // cannot be opened or the folder created.
+  [[nodiscard]] uint32_t CreateFolder(const zuv::ConnectionContext* context, const std::string& name,
+                                      const std::string& containerClass,
+                                      const std::string& parentEntryID,
+                                      const std::string& storeEntryID, std::string* entryID);
+
+  // Reads the folder's name, parent, message count, modification time and
+  // path (the root for an empty folderEntryID). 0 with *values filled (a
+  // value the folder lacks stays empty); 1, *values untouched, when the
+  // folder or one of its parents cannot be opened.
+  [[nodiscard]] uint32_t GetFolderInfo(const zuv::ConnectionContext* context,
+                                       const std::string& folderEntryID,
+                                       const std::string& storeEntryID, FolderDetails_s* values);
+
+  // A FILETIME (100 ns ticks since 1601 UTC) as the server's local time in
+  // the en-US long date and time forms, whatever the process locale:
+  // "Sunday, December 6, 2026 3:04:05 AM". "" when the time is out of range.
+  static std::string LongLocalDateTime(uint64_t fileTime);
 
   // ---- Table serving (zuv_cache_tables.cpp) ----
   // Runs on the requesting connection's thread. Tables are found or made

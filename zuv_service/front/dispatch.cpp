@@ -19,6 +19,11 @@ constexpr Route kRoutes[] = {
     {RequestCode::kGetTable, ProcessGetTableRequest},
     {RequestCode::kClose, ProcessCloseRequest},
     {RequestCode::kClientPing, ProcessClientPingRequest},
+    {RequestCode::kGetAttachment, ProcessGetAttachmentRequest},
+    {RequestCode::kGetEntryID, ProcessGetEntryIDRequest},
+    {RequestCode::kGetFolder, ProcessGetFolderRequest},
+    {RequestCode::kGetFolderHierarchy, ProcessGetFolderHierarchyRequest},
+    {RequestCode::kSetCustomProperties, ProcessSetCustomPropertiesRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;

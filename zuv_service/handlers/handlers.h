@@ -16,6 +16,23 @@ namespace zuv {
 // {"ErrorNumber": 0}; the connection loop then ends the connection.
 void ProcessCloseRequest(RequestContext& ctx);
 
+// ---- Folder requests (folder_requests.cpp)
+
+// GetEntryID (1007): the entry ID of the folder at FolderHierarchy (the
+// store root for an empty path), as ROWS.
+void ProcessGetEntryIDRequest(RequestContext& ctx);
+// GetFolder (1008): FolderRequest 1 answers the folder's details, 2 creates
+// the folder Name under EntryID and answers its entry ID; any other value
+// gets no response.
+void ProcessGetFolderRequest(RequestContext& ctx);
+// GetFolderHierarchy (1027): the direct subfolders of EntryID (the store
+// root when empty), sent by the cache as DataType 501 rows.
+void ProcessGetFolderHierarchyRequest(RequestContext& ctx);
+// SetCustomProperties (1029): registers PropertyList for the folder EntryID.
+void ProcessSetCustomPropertiesRequest(RequestContext& ctx);
+// GetAttachment (1006): resolves the folder "TovanixQRP" and sends nothing.
+void ProcessGetAttachmentRequest(RequestContext& ctx);
+
 // ---- Table requests (table_requests.cpp)
 
 // GetTable (1001): the rows of the folder EntryID from its cached table,
