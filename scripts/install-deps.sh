@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang libclang-rt-dev
   rapidjson-dev libspdlog-dev libfmt-dev libpugixml-dev
   libsqlite3-dev libldap-dev libgmime-3.0-dev libsystemd-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
