@@ -78,11 +78,15 @@ int WaitReadable(int socket, const Deadline& deadline) {
 }
 
 ssize_t RecvBefore(int socket, void* buf, size_t len, const Deadline& deadline) {
+  // Without a deadline a plain blocking receive; with one, what has arrived
+  // is taken at once and the wait happens only when nothing has.
+  const int flags = deadline.set ? MSG_DONTWAIT : 0;
   for (;;) {
+    const ssize_t n = ::recv(socket, buf, len, flags);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return n;
     if (WaitReadable(socket, deadline) == 0) return kTimedOut;
-    const ssize_t n = ::recv(socket, buf, len, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    return n;
   }
 }
 
