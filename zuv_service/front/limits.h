@@ -68,6 +68,7 @@ int WaitReadable(int socket, const Deadline& deadline);
 ssize_t RecvBefore(int socket, void* buf, size_t len, const Deadline& deadline);
 
 // ---- Socket options
+// Set on a listening socket, they hold for every socket it accepts.
 
 // JSON connections: no Nagle delay, keep-alive probes after 300 s idle, every
 // 30 s, 10 probes.

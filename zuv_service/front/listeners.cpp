@@ -137,6 +137,8 @@ int RunListener(uint32_t port_value, const ListenerTexts& texts,
     ::close(fd);
     return 0;
   }
+  // Accepted sockets inherit these options from the listener.
+  tune(fd);
   RegisterListenSocket(fd);
   NLog_InfoA("ZUV", texts.started, port);
 
@@ -165,7 +167,6 @@ int RunListener(uint32_t port_value, const ListenerTexts& texts,
       delete conn;
       continue;
     }
-    tune(client);
     NLog_InfoA("ZUV", texts.about_to_service, port, conn->name);
     try {
       // The connection thread owns conn and its socket; the slot is given
