@@ -277,7 +277,9 @@ size_t ZUV_Client::RegistryCount(const std::string& clientId) {
                                            [&](const auto& c) { return c->client_id_ == clientId; }));
 }
 
-void ZUV_Client::OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey) {
+void ZUV_Client::OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey,
+                            const ZUV_RowRef& row) {
+  (void)row;
   // Pushes to the notification address are a later step.
   NLog_TraceA("ZUV", "%s: row event %d for row %s in table %s not pushed", zuv::EscapeForLog(client_id_).c_str(),
               static_cast<int>(event), rowKey.c_str(), table.FolderShortID().c_str());

@@ -70,7 +70,8 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   const char* ConnectionName() const { return connection_.name; }
 
   // ZUV_TableListener
-  void OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey) override;
+  void OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey,
+                  const ZUV_RowRef& row) override;
   const std::string& NotificationHost() const override { return notification_host_; }
   int32_t NotificationPort() const override { return notification_port_; }
   const std::string& ClientId() const override { return client_id_; }

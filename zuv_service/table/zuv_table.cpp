@@ -1,6 +1,7 @@
 // zuv_table.cpp: a cached folder table: column resolution, the folder and
 // its contents table, population runs, row storage and the reader
-// primitives (counting, waiting, collecting).
+// primitives (counting, waiting, collecting), and the store's table
+// notifications turned into row changes.
 #include "table/zuv_table.h"
 
 #include <algorithm>
@@ -163,6 +164,12 @@ std::vector<std::string> ZUV_Table::AllColumnNames() {
 
 uint32_t ZUV_Table::OpenFolder(const char* connectionName, std::string* errorText) {
   (void)connectionName;  // the folder lines carry the session's name
+  if (session_ != nullptr && session_->TableMapi() != nullptr) {
+    // The notifier thread reads messages through a folder of its own.
+    auto notifyFolder = session_->TableMapi()->OpenFolderByEntryID(folder_entry_id_.c_str(), store_entry_id_.c_str(), 0);
+    zuv::MutexLock lock(notify_mu_);
+    if (!notify_folder_) notify_folder_ = std::move(notifyFolder);
+  }
   zuv::MutexLock lock(fetch_mu_);
   if (session_ == nullptr || session_->TableMapi() == nullptr) {
     NLog_ErrorA("ZUV", "%s: Cannot open folder with entryID %s", LogName().c_str(), folder_entry_id_.c_str());
@@ -268,8 +275,7 @@ IMAPITable* ZUV_Table::OpenContentsWithColumns(LPSPropTagArray columns) {
 }
 
 void ZUV_Table::RegisterSink() {
-  // Rows are kept current by a later step; the sink logs what arrives.
-  auto* sink = new CMAPISink(nullptr, nullptr, store_short_id_, folder_short_id_);
+  auto* sink = new CMAPISink(&ZUV_Table::OnTableNotification, this, store_short_id_, folder_short_id_);
   sink->AddRef();
   NLog_WarnA("ZUV", "%s:Adding a MAPI Advise on table %s", LogName().c_str(), folder_short_id_.c_str());
   HRESULT hr = contents_table_->Advise(fnevTableModified, sink, &advise_connection_);
@@ -400,6 +406,11 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
 }
 
 HRESULT ZUV_Table::PopulateRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key) {
+  return BuildRow(folder_.get(), row, isAttachment, builder, key);
+}
+
+HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool isAttachment, ZUV_RowBuilder* builder,
+                            std::string* key) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   key->clear();
@@ -476,8 +487,8 @@ HRESULT ZUV_Table::PopulateRow(const SRow& row, bool isAttachment, ZUV_RowBuilde
           std::vector<BYTE> id;
           ULONG type = 0;
           HRESULT hr = MAPI_E_NOT_FOUND;
-          if (zuv::HexToBin(*key, &id) && folder_) {
-            hr = folder_->Folder()->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
+          if (zuv::HexToBin(*key, &id) && messageFolder != nullptr) {
+            hr = messageFolder->Folder()->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
                                               nullptr, MAPI_DEFERRED_ERRORS, &type, message.put_unknown());
           }
           if (FAILED(hr) || !message) {
@@ -556,18 +567,17 @@ void ZUV_Table::ProcessRow(const SRow& mapiRow, bool isAttachment) {
 
   ZUV_RowRef row = builder.Build();
   std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
+  ZUV_RowRef stored;
   {
     zuv::MutexLock lock(mu_);
-    (void)AddOrMergeRow(key, row);
-    for (const auto& weak : listeners_) {
-      if (auto l = weak.lock()) listeners.push_back(std::move(l));
-    }
+    stored = AddOrMergeRow(key, row);
+    listeners = LiveListeners();
   }
   SignalChange();
   for (const auto& l : listeners) {
     NLog_TraceA("ZUV", "%s:For table %s sending TableFill Notification for row %s to listener %s", name, folder,
-                key.c_str(), l->ClientId().c_str());
-    l->OnRowEvent(*this, ZUV_RowEvent::kTableFill, key);
+                key.c_str(), zuv::EscapeForLog(l->ClientId()).c_str());
+    l->OnRowEvent(*this, ZUV_RowEvent::kTableFill, key, stored);
   }
 }
 
@@ -610,13 +620,25 @@ void ZUV_Table::RecordChange(ZUV_RowRef before, ZUV_RowRef after) {
   changes_.push_back(Change{std::move(before), std::move(after)});
 }
 
-ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row) {
+ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest) {
   auto it = rows_.find(key);
   if (it == rows_.end()) {
     NLog_TraceA("ZUV", "%s:Adding Row %.*s", LogName().c_str(), static_cast<int>(key.size()), key.data());
     rows_.emplace(row->Key(), row);
     RecordChange(ZUV_RowRef(), row);
     return row;
+  }
+  if (checkInterest && !IsChangeOfInterest(*it->second, *row)) return ZUV_RowRef();
+  for (size_t i = 0; i < row->Count(); ++i) {
+    ZUV_CellView old;
+    const ULONG tag = row->TagAt(i);
+    if (it->second->Find(tag, &old)) {
+      NLog_TraceA("ZUV", "%s:replacing column %lu for row %.*s", LogName().c_str(), static_cast<unsigned long>(tag),
+                  static_cast<int>(key.size()), key.data());
+    } else {
+      NLog_TraceA("ZUV", "%s:Adding column %lu for row %.*s", LogName().c_str(), static_cast<unsigned long>(tag),
+                  static_cast<int>(key.size()), key.data());
+    }
   }
   // The new row's columns over the cached ones, as a new row.
   ZUV_RowBuilder merged;
@@ -705,4 +727,275 @@ size_t ZUV_Table::RemoveListener(const std::string& clientId, const std::string&
 size_t ZUV_Table::ListenerCount() {
   zuv::MutexLock lock(mu_);
   return listeners_.size();
+}
+
+// ---- Client writes (UpdateRow) ----
+
+uint32_t ZUV_Table::UpdateRow(const std::string& rowKey, const ZUV_RowBuilder& written) {
+  if (rowKey.empty()) return 1;
+  ZUV_RowBuilder builder = written;
+  builder.AddBytes(kRowKeyTag, rowKey);
+  ZUV_RowRef row = builder.Build();
+  zuv::MutexLock lock(mu_);
+  if (ZUV_RowRef old = FindRow(rowKey)) {
+    NLog_TraceA("ZUV", "OLD-Number of columnss in row %d\n", static_cast<int>(old->Count()));
+    for (size_t i = 0; i < old->Count(); ++i) {
+      NLog_TraceA("ZUV", "OLD-Column#%d:%u\n", static_cast<int>(i), static_cast<unsigned>(old->TagAt(i)));
+    }
+  }
+  const ZUV_RowRef stored = AddOrMergeRow(rowKey, row);
+  NLog_TraceA("ZUV", "NEW-Number of columnss in row %d\n", static_cast<int>(stored->Count()));
+  for (size_t i = 0; i < stored->Count(); ++i) {
+    NLog_TraceA("ZUV", "NEW-Column#%d:%u\n", static_cast<int>(i), static_cast<unsigned>(stored->TagAt(i)));
+  }
+  return 0;
+}
+
+// ---- Notifications ----
+
+namespace {
+
+std::atomic<int> g_added_rows{0};  // rows added through notifications, for a log line
+
+std::string JoinStrings(const ZUV_CellView& v) {
+  std::string joined(v.bytes);
+  if (!joined.empty()) joined.pop_back();  // the last NUL
+  std::replace(joined.begin(), joined.end(), '\0', ',');
+  return joined;
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<ZUV_TableListener>> ZUV_Table::LiveListeners() {
+  std::vector<std::shared_ptr<ZUV_TableListener>> out;
+  out.reserve(listeners_.size());
+  for (const auto& weak : listeners_) {
+    if (auto l = weak.lock()) out.push_back(std::move(l));
+  }
+  return out;
+}
+
+bool ZUV_Table::IsChangeOfInterest(const ZUV_Row& oldRow, const ZUV_Row& newRow) {
+  NLog_DebugA("ZUV", "Checking to see whether MAPI notification is of interest");
+  for (size_t i = 0; i < newRow.Count(); ++i) {
+    const ZUV_CellView now = newRow.At(i);
+    const ULONG tag = now.tag;
+    NLog_DebugA("ZUV", "Checking column %x", tag);
+    ZUV_CellView was;
+    if (!oldRow.Find(tag, &was)) continue;
+    if (!IsSupportedProperty(tag)) {
+      NLog_DebugA("ZUV", "Column %x not supported", tag);
+      continue;
+    }
+    if (tag == kRowKeyTag) {
+      NLog_DebugA("ZUV", "Column %x (PR_LONGTERM_ENTRYID_FROM_TABLE) ignored", tag);
+      continue;
+    }
+    bool changed = false;
+    const char* type = nullptr;
+    switch (PROP_TYPE(tag)) {
+      case PT_SYSTIME:
+        type = "PT_SYSTIME";
+        changed = was.time.dwHighDateTime != now.time.dwHighDateTime || was.time.dwLowDateTime != now.time.dwLowDateTime;
+        break;
+      case PT_LONG:
+        type = "PT_LONG";
+        changed = static_cast<int32_t>(was.number) != static_cast<int32_t>(now.number);
+        break;
+      case PT_BOOLEAN:
+        changed = static_cast<uint16_t>(was.number) != static_cast<uint16_t>(now.number);
+        if (changed) {
+          NLog_DebugA("ZUV", "Column %x (PT_BOOLEAN changed", tag);
+          return true;
+        }
+        NLog_DebugA("ZUV", "Column %x (PT_BOOLEAN) did not change", tag);
+        continue;
+      case PT_STRING8:
+        type = "PT_STRING8";
+        changed = was.bytes != now.bytes;
+        break;
+      case PT_UNICODE:
+        type = "PT_UNICODE";
+        changed = !was.bytes.empty() && was.bytes != now.bytes;
+        break;
+      case PT_MV_STRING8:
+        type = "PT_MV_STRING8";
+        changed = JoinStrings(was) != JoinStrings(now);
+        break;
+      default:
+        continue;  // PT_I2, PT_I8, PT_BINARY: never a change
+    }
+    if (changed) {
+      NLog_DebugA("ZUV", "Column %x (%s) changed", tag, type);
+      return true;
+    }
+    NLog_DebugA("ZUV", "Column %x (%s) did not change", tag, type);
+  }
+  return false;
+}
+
+LONG ZUV_Table::OnTableNotification(void* context, ULONG count, LPNOTIFICATION notifications) {
+  // The sink is unadvised before the table goes; a table already going
+  // gives no reference and takes nothing more.
+  std::shared_ptr<ZUV_Table> self = static_cast<ZUV_Table*>(context)->weak_from_this().lock();
+  if (!self) return 0;
+  const char* store = self->store_short_id_.c_str();
+  const char* folder = self->folder_short_id_.c_str();
+  NLog_InfoA("ZUV", "Table Notification for %s:%s Count:%d", store, folder, static_cast<int>(count));
+  for (ULONG i = 0; i < count && notifications != nullptr; ++i) {
+    const NOTIFICATION& n = notifications[i];
+    if (n.ulEventType == fnevNewMail) {
+      NLog_InfoA("ZUV", "New Mail Notification for %s:%s", store, folder);
+      continue;
+    }
+    if (n.ulEventType != fnevTableModified) continue;
+    const TABLE_NOTIFICATION& t = n.info.tab;
+    if (t.ulTableEvent == TABLE_ROW_DELETED && t.row.cValues == 0) {
+      NLog_InfoA("ZUV", "Row Deleted Notification for %s:%s", store, folder);
+      if (PROP_TYPE(t.propIndex.ulPropTag) == PT_BINARY) {
+        self->RowDeleted(std::string_view(reinterpret_cast<const char*>(t.propIndex.Value.bin.lpb),
+                                          t.propIndex.Value.bin.cb));
+      } else {
+        self->RowDeleted(std::string_view());
+      }
+    }
+    for (ULONG k = 0; k < t.row.cValues && t.row.lpProps != nullptr; ++k) {
+      const ULONG tag = t.row.lpProps[k].ulPropTag;
+      switch (t.ulTableEvent) {
+        case TABLE_CHANGED: NLog_TraceA("ZUV", "Processing Table Changed Notification for %s:%s:%x", store, folder, tag); break;
+        case TABLE_ERROR: NLog_TraceA("ZUV", "Processing Error Notification for %s:%s:%x", store, folder, tag); break;
+        case TABLE_ROW_ADDED: NLog_WarnA("ZUV", "Processing Row Added Notification for %s:%s:%x", store, folder, tag); break;
+        case TABLE_ROW_MODIFIED:
+          NLog_TraceA("ZUV", "Processing Row Modified Notification for %s:%s:%x", store, folder, tag);
+          break;
+        case TABLE_RELOAD: NLog_TraceA("ZUV", "Processing Table Reload Notification for %s:%s:%x", store, folder, tag); break;
+        default: break;
+      }
+    }
+    if (t.ulTableEvent == TABLE_ROW_ADDED) {
+      self->RowAdded(t.row);
+    } else if (t.ulTableEvent == TABLE_ROW_MODIFIED) {
+      self->RowModified(t.row);
+    }
+  }
+  return 0;
+}
+
+bool ZUV_Table::BuildNotifiedRow(const SRow& mapiRow, const char* kind, ZUV_RowRef* out, std::string* key) {
+  ZUV_RowBuilder builder;
+  HRESULT hr;
+  {
+    zuv::MutexLock lock(notify_mu_);
+    hr = BuildRow(notify_folder_.get(), mapiRow, false, &builder, key);
+  }
+  if (key->empty()) {
+    NLog_ErrorA("ZUV", "%s:For table %s, %s notification for a row that cannot be read", LogName().c_str(),
+                folder_short_id_.c_str(), kind);
+    return false;
+  }
+  if (FAILED(hr)) {
+    NLog_WarnA("ZUV", "Error populating row with entryID %s in table %s:%s", key->c_str(), store_short_id_.c_str(),
+               folder_short_id_.c_str());
+  }
+  *out = builder.Build();
+  return SUCCEEDED(hr);
+}
+
+void ZUV_Table::RowAdded(const SRow& mapiRow) {
+  ZUV_RowRef row;
+  std::string key;
+  const bool ok = BuildNotifiedRow(mapiRow, "RowAdd", &row, &key);
+  if (!row) return;
+  const char* store = store_short_id_.c_str();
+  const char* folder = folder_short_id_.c_str();
+  if (ok) NLog_InfoA("ZUV", "Processed RowAdd notification for row %s in table %s:%s", key.c_str(), store, folder);
+  ZUV_RowRef stored;
+  bool grew = false;
+  std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
+  {
+    zuv::MutexLock lock(mu_);
+    const size_t before = rows_.size();
+    stored = AddOrMergeRow(key, row);
+    grew = rows_.size() > before;
+    listeners = LiveListeners();
+  }
+  SignalChange();
+  if (grew) {
+    NLog_TraceA("ZUV", "ADDED ROW %d", g_added_rows.fetch_add(1, std::memory_order_relaxed) + 1);
+  } else {
+    NLog_TraceA("ZUV", "What happened to this row?");
+  }
+  for (const auto& l : listeners) {
+    NLog_InfoA("ZUV", "%s: RowAdd notification for row %s sent for table %s:%s",
+               zuv::EscapeForLog(l->ClientId()).c_str(), key.c_str(), store, folder);
+    l->OnRowEvent(*this, ZUV_RowEvent::kAdded, key, stored);
+  }
+}
+
+void ZUV_Table::RowDeleted(std::string_view instanceKey) {
+  const char* store = store_short_id_.c_str();
+  const char* folder = folder_short_id_.c_str();
+  std::string key;
+  ZUV_RowRef removed;
+  std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
+  {
+    zuv::MutexLock lock(mu_);
+    for (auto it = rows_.begin(); it != rows_.end(); ++it) {
+      ZUV_CellView v;
+      if (!it->second->Find(kInstanceKeyTag, &v) || v.bytes != instanceKey) continue;
+      removed = it->second;
+      key.assign(it->first);
+      rows_.erase(it);
+      RecordChange(removed, ZUV_RowRef());
+      NLog_InfoA("ZUV", "Processed RowDelete notification for row %s in table %s:%s", zuv::ShortenID(key).c_str(),
+                 store, folder);
+      break;
+    }
+    if (removed) listeners = LiveListeners();
+  }
+  if (!removed) {
+    NLog_ErrorA("ZUV", "Error processing RowDelete notification in table %s:%s. Row could not be found", store,
+                folder);
+    return;
+  }
+  SignalChange();
+  for (const auto& l : listeners) {
+    NLog_InfoA("ZUV", "%s: RowDelete notification for row %s sent for table %s:%s",
+               zuv::EscapeForLog(l->ClientId()).c_str(), key.c_str(), store, folder);
+    l->OnRowEvent(*this, ZUV_RowEvent::kDeleted, key, removed);
+  }
+}
+
+void ZUV_Table::RowModified(const SRow& mapiRow) {
+  const uint32_t received = modified_received_.fetch_add(1, std::memory_order_relaxed) + 1;
+  ZUV_RowRef row;
+  std::string key;
+  (void)BuildNotifiedRow(mapiRow, "RowChanged", &row, &key);
+  if (!row) return;
+  const char* store = store_short_id_.c_str();
+  const char* folder = folder_short_id_.c_str();
+  const std::string shortKey = zuv::ShortenID(key);
+  NLog_InfoA("ZUV", "Processing RowChanged notification(%lu/%lu) for row %s in table %s:%s",
+             static_cast<unsigned long>(modified_forwarded_.load(std::memory_order_relaxed)),
+             static_cast<unsigned long>(received), shortKey.c_str(), store, folder);
+  ZUV_RowRef stored;
+  std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
+  {
+    zuv::MutexLock lock(mu_);
+    stored = AddOrMergeRow(key, row, true);
+    if (stored) listeners = LiveListeners();
+  }
+  if (!stored) {
+    NLog_InfoA("ZUV", "IGNORING RowChanged notification(%lu/%lu) for row %s sent for table %s:%s",
+               static_cast<unsigned long>(modified_forwarded_.load(std::memory_order_relaxed)),
+               static_cast<unsigned long>(received), shortKey.c_str(), store, folder);
+    return;
+  }
+  const uint32_t forwarded = modified_forwarded_.fetch_add(1, std::memory_order_relaxed) + 1;
+  for (const auto& l : listeners) {
+    NLog_InfoA("ZUV", "%s: RowChanged notification(%lu/%lu) for row %s sent for table %s:%s",
+               zuv::EscapeForLog(l->ClientId()).c_str(), static_cast<unsigned long>(forwarded),
+               static_cast<unsigned long>(received), shortKey.c_str(), store, folder);
+    l->OnRowEvent(*this, ZUV_RowEvent::kModified, key, stored);
+  }
 }

@@ -23,8 +23,15 @@
 // Threads: StartFetch of a cached table starts one detached fill thread
 // per run; it holds a reference to the table and ends when the run ends.
 // One-shot tables fill on the caller's thread.
+//
+// Notifications: the advise sink calls OnTableNotification on the store's
+// notifier thread. It reads messages through a folder of its own
+// (notify_folder_, under notify_mu_, never held with fetch_mu_: the fill
+// thread's Unadvise waits for a running delivery) and takes mu_ only
+// around the lookup and merge or removal.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -60,11 +67,13 @@ enum ZUV_TableState : int32_t {
 class ZUV_Table;
 
 // Told by a table about each row change that takes effect. Called on the
-// thread that changed the table, without the table's lock held.
+// thread that changed the table, without the table's lock held. row is the
+// stored row (the removed one for kDeleted; it may be null then).
 class ZUV_TableListener {
  public:
   virtual ~ZUV_TableListener() = default;
-  virtual void OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey) = 0;
+  virtual void OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey,
+                          const ZUV_RowRef& row) = 0;
   // Where the listener's pushes go, and whose record it is.
   virtual const std::string& NotificationHost() const = 0;
   virtual int32_t NotificationPort() const = 0;
@@ -153,10 +162,29 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
 
   // Stores row under its key: added when the key is new, else merged (the
   // new row's columns over the cached ones) into a new row swapped in.
-  // Returns the row stored. Wakes no one; callers signal.
-  ZUV_RowRef AddOrMergeRow(std::string_view key, const ZUV_RowRef& row) ZUV_REQUIRES(mu_);
+  // Returns the row stored; null when checkInterest is set and no compared
+  // column changed (the cached row stays). Wakes no one; callers signal.
+  ZUV_RowRef AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest = false)
+      ZUV_REQUIRES(mu_);
+  // True when a compared column of newRow differs from oldRow's value.
+  static bool IsChangeOfInterest(const ZUV_Row& oldRow, const ZUV_Row& newRow);
+
+  // ---- Notifications (the store's notifier thread) ----
+
+  // The advise sink's callback; context is the table. Returns 0.
+  static LONG OnTableNotification(void* context, ULONG count, LPNOTIFICATION notifications);
+  void RowAdded(const SRow& row) ZUV_LOCKS_EXCLUDED(notify_mu_, mu_);
+  void RowDeleted(std::string_view instanceKey) ZUV_LOCKS_EXCLUDED(mu_);
+  void RowModified(const SRow& row) ZUV_LOCKS_EXCLUDED(notify_mu_, mu_);
   // Wakes readers waiting for changes.
   void SignalChange();
+
+  // ---- Client writes (UpdateRow) ----
+  // Applies a client's own write to the row rowKey: the written values
+  // over the cached ones, as a new row swapped in under the lock; a row of
+  // the key and the written values when rowKey is not cached. Nobody is
+  // woken or told. 0, or 1 for an empty rowKey.
+  uint32_t UpdateRow(const std::string& rowKey, const ZUV_RowBuilder& written) ZUV_LOCKS_EXCLUDED(mu_);
 
   // ---- Reading (client threads) ----
 
@@ -216,6 +244,12 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   void RunFetch(std::vector<ULONG> tags, std::vector<search_criteria_element> criteria)
       ZUV_LOCKS_EXCLUDED(fetch_mu_);
   void RecordChange(ZUV_RowRef before, ZUV_RowRef after) ZUV_REQUIRES(mu_);
+  HRESULT BuildRow(CMAPIFolder* folder, const SRow& row, bool isAttachment, ZUV_RowBuilder* builder,
+                   std::string* key);
+  // Builds a notified row through notify_folder_; false when it has no key.
+  bool BuildNotifiedRow(const SRow& row, const char* kind, ZUV_RowRef* out, std::string* key)
+      ZUV_LOCKS_EXCLUDED(notify_mu_);
+  std::vector<std::shared_ptr<ZUV_TableListener>> LiveListeners() ZUV_REQUIRES(mu_);
   void SetStateLocked(int32_t state) ZUV_REQUIRES(mu_);
   IMAPITable* OpenContentsWithColumns(LPSPropTagArray columns) ZUV_REQUIRES(fetch_mu_);
   void RegisterSink() ZUV_REQUIRES(fetch_mu_);
@@ -235,6 +269,12 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   IMAPITable* contents_table_ ZUV_GUARDED_BY(fetch_mu_) = nullptr;  // borrowed from folder_
   ULONG advise_connection_ ZUV_GUARDED_BY(fetch_mu_) = 0;
   bool advised_ ZUV_GUARDED_BY(fetch_mu_) = false;
+
+  zuv::Mutex notify_mu_;  // taken before mu_, never with fetch_mu_
+  std::unique_ptr<CMAPIFolder> notify_folder_ ZUV_GUARDED_BY(notify_mu_);
+  // Log counters only.
+  std::atomic<uint32_t> modified_forwarded_{0};
+  std::atomic<uint32_t> modified_received_{0};
 
   zuv::Mutex mu_;
   zuv::CondVar change_;
