@@ -323,6 +323,38 @@ class ZUV_Cache : public ZUV_TableSession {
       ZUV_LOCKS_EXCLUDED(tables_mu_);
   size_t TableCount() ZUV_LOCKS_EXCLUDED(tables_mu_);
 
+  // ---- Item writes (zuv_cache_items.cpp) ----
+  // Run on the requesting connection's thread through the shared session.
+  // Folder and store arguments are entry-ID strings; the store may also be
+  // one of the special keys of CMapiExMod.
+
+  // Writes elements on the item *rowEntryID of the folder, or on a new item
+  // there when *rowEntryID is empty. Names resolve with create (a new name
+  // becomes a named property); PT_LONG, PT_STRING8, PT_BOOLEAN and
+  // PT_SYSTIME are written, other types resolved only. On success the
+  // folder's cached table gets the row (UpdateCacheData) and a new item's
+  // entry ID is written to *rowEntryID. 0, or 1 (logged) with nothing saved
+  // and *rowEntryID untouched.
+  [[nodiscard]] uint32_t SetData(const zuv::ConnectionContext* context, const std::string& folderEntryID,
+                                 const std::string& storeEntryID, const std::vector<set_data_element>& elements,
+                                 std::string* rowEntryID);
+  // The info line of a write: each element with its tag (tags[i] of
+  // elements[i]) and value; "NEW ROW" for an empty rowEntryID.
+  static void LogSetTable(const std::string& instanceName, const std::string& folderEntryID,
+                          const std::string& storeEntryID, const std::vector<set_data_element>& elements,
+                          const std::vector<ULONG>& tags, const std::string& rowEntryID);
+  // Deletes the item rowEntryID from the folder. 0, or 1 (logged) when the
+  // folder cannot be opened or the item is not deleted. The cached table
+  // learns of it from the store's notification.
+  [[nodiscard]] uint32_t DeleteEntry(const zuv::ConnectionContext* context, const std::string& folderEntryID,
+                                     const std::string& storeEntryID, const std::string& rowEntryID);
+  // Hands the written values (tags[i] of changedProperties[i]) of the row
+  // rowEntryID to the folder's cached table; 0 when the folder has no
+  // cached table, else the table's result.
+  uint32_t UpdateCacheData(const std::string& folderEntryID, const std::string& storeEntryID,
+                           const std::string& rowEntryID, const std::vector<set_data_element>& changedProperties,
+                           const std::vector<ULONG>& tags) ZUV_LOCKS_EXCLUDED(tables_mu_);
+
  private:
   // One described folder: its entries and the chain that holds them.
   struct DescribedFolder {

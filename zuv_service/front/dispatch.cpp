@@ -24,6 +24,8 @@ constexpr Route kRoutes[] = {
     {RequestCode::kGetFolder, ProcessGetFolderRequest},
     {RequestCode::kGetFolderHierarchy, ProcessGetFolderHierarchyRequest},
     {RequestCode::kSetCustomProperties, ProcessSetCustomPropertiesRequest},
+    {RequestCode::kSetTable, ProcessSetTableRequest},
+    {RequestCode::kFolderEntryDelete, ProcessFolderEntryDeleteRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;

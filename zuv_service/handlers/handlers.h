@@ -41,4 +41,14 @@ void ProcessGetTableRequest(RequestContext& ctx);
 // ClientPing (1010): {"ErrorNumber": 0} when the client has records, else 3.
 void ProcessClientPingRequest(RequestContext& ctx);
 
+// ---- Item requests (item_requests.cpp)
+
+// SetTable (1003): writes SetData on the item EntryID of FolderEntryID, or
+// on a new item there when EntryID is empty; ROWS is the written item's
+// entry ID, or EntryID as sent when the write fails ("Cannot set data").
+void ProcessSetTableRequest(RequestContext& ctx);
+// 1025: deletes the item EntryID from FolderEntryID; {"ErrorNumber": 0 or
+// 1, "ErrorString": ""}.
+void ProcessFolderEntryDeleteRequest(RequestContext& ctx);
+
 }  // namespace zuv
