@@ -28,6 +28,17 @@ class ItemWritesTest : public ::testing::Test {
     service_ = new ServiceProcess;
     ASSERT_NE(service_->store(), nullptr);
     ASSERT_TRUE(service_->Start()) << ReadFile(service_->home() / "console.out");
+    // Again with trace lines in the log file, where the cached row's update
+    // shows.
+    service_->Stop();
+    const fs::path config = service_->home() / "ZUV_NLOG_Config.xml";
+    std::string text = ReadFile(config);
+    const std::string rule = "minlevel=\"Info\" writeTo=\"logfile\"";
+    ASSERT_NE(text.find(rule), std::string::npos) << text;
+    text.replace(text.find(rule), rule.size(), "minlevel=\"Trace\" writeTo=\"logfile\"");
+    std::ofstream(config) << text;
+    fs::remove(service_->LogPath());  // the start waits for its own lines
+    ASSERT_TRUE(service_->Start()) << ReadFile(service_->home() / "console.out");
   }
   static void TearDownTestSuite() {
     delete service_;
@@ -197,10 +208,14 @@ TEST_F(ItemWritesTest, ChangingAnItemUpdatesTheCachedRowAtOnce) {
   // The item's entry ID in lower case names the same item and the same row.
   std::string lower = id;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const int updatesBefore = service_->CountInLog("OLD-Number of columnss in row ");
   const std::string answer = SetTable(folder, lower,
                                       Entry("PR_SUBJECT", 30, "\"after\"") + "," + Entry("PR_IMPORTANCE", 3, "2") +
                                           "," + Entry("PR_SENSITIVITY", 3, "3"));
   EXPECT_EQ(WrittenID(answer), lower) << answer;
+  // The cached row took the write before the
+  // answer went out, whatever the store's notification does later.
+  EXPECT_EQ(service_->CountInLog("OLD-Number of columnss in row "), updatesBefore + 1);
 
   // The next read is served from the cached table, which the write
   // updated before it answered; a written column the table does not read
