@@ -143,6 +143,8 @@ void LoadFrontLimits(const RegistryFile& registry) {
     (void)ReadNumber(service, "IdleTimeoutSeconds", &limits.idle_timeout_seconds);
     (void)ReadNumber(service, "MaxUploadMB", &limits.max_upload_mb);
     (void)ReadNumber(service, "MaxRequestMemoryMB", &limits.max_request_memory_mb);
+    (void)ReadNumber(service, "PushThreads", &limits.push_threads);
+    (void)ReadNumber(service, "PushQueueLimit", &limits.push_queue_limit);
   }
   g_limits = limits;
 }

@@ -115,6 +115,8 @@ struct FrontLimits {
   uint32_t idle_timeout_seconds = 0;      // IdleTimeoutSeconds: wait for the next request; 0 = never
   uint32_t max_upload_mb = 256;           // MaxUploadMB
   uint32_t max_request_memory_mb = 1024;  // MaxRequestMemoryMB: requests received and in process
+  uint32_t push_threads = 8;              // PushThreads: threads sending pushed row changes
+  uint32_t push_queue_limit = 10000;      // PushQueueLimit: pushes queued per listener; the oldest go
 };
 
 // Reads the front-end limits; a missing value keeps its default.

@@ -13,6 +13,7 @@
 #include <rapidjson/writer.h>
 
 #include "base/logging.h"
+#include "client/zuv_push.h"
 #include "mapi/mapitags.h"
 #include "mapi_access/prop_tags.h"
 
@@ -147,6 +148,39 @@ void WriteProperty(JsonWriter& w, const ZUV_CellView& v, const std::string& colu
   w.EndObject();
 }
 
+// One row as {key: [properties]}, only the columns the table knows by
+// name and keeps.
+void WriteRow(JsonWriter& w, const ZUV_Row& row, const std::map<ULONG, std::string>& columnNames,
+              std::string* scratch, std::string* nameScratch) {
+  const std::string_view key = row.Key();
+  w.StartObject();
+  w.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+  w.StartArray();
+  for (size_t i = 0; i < row.Count(); ++i) {
+    const ULONG tag = row.TagAt(i);
+    if (!columnNames.count(tag) || !IsSupportedProperty(tag)) continue;
+    const std::string& column = ColumnName(tag, columnNames, nameScratch);
+    WriteProperty(w, row.At(i), column, scratch);
+  }
+  w.EndArray();
+  w.EndObject();
+}
+
+// The ROWS text of the last change pushed, shared by its listeners.
+struct PushTextCache {
+  zuv::Mutex mu;
+  const ZUV_Table* table ZUV_GUARDED_BY(mu) = nullptr;
+  int32_t data_type ZUV_GUARDED_BY(mu) = 0;
+  ZUV_RowRef row ZUV_GUARDED_BY(mu);  // held so its address is not reused while cached
+  std::string key ZUV_GUARDED_BY(mu);
+  std::shared_ptr<const std::string> text ZUV_GUARDED_BY(mu);
+};
+
+PushTextCache& PushCache() {
+  static auto* cache = new PushTextCache;
+  return *cache;
+}
+
 }  // namespace
 
 // ---- Records ----
@@ -253,6 +287,7 @@ void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& fo
   for (const auto& c : removed) {
     NLog_InfoA("ZUV", "Deleting client %s:%s", zuv::EscapeForLog(c->client_id_).c_str(),
                zuv::EscapeForLog(c->folder_entry_id_).c_str());
+    c->Close();
     if (c->table_) (void)c->table_->RemoveListener(c->client_id_, c->folder_entry_id_);
   }
 }
@@ -263,6 +298,7 @@ void ZUV_Client::DeleteRecord(const std::shared_ptr<ZUV_Client>& client) {
     zuv::MutexLock lock(registry_mu_);
     std::erase(Registry(), client);
   }
+  client->Close();
   if (client->table_) (void)client->table_->RemoveListener(client->client_id_, client->folder_entry_id_);
 }
 
@@ -277,12 +313,62 @@ size_t ZUV_Client::RegistryCount(const std::string& clientId) {
                                            [&](const auto& c) { return c->client_id_ == clientId; }));
 }
 
+void ZUV_Client::Close() {
+  closed_.store(true, std::memory_order_release);
+  ZUV_PushSender::Instance().Drop(this);
+}
+
+std::string ZUV_Client::PushRowsText(int32_t dataType, const std::string& rowKey, const ZUV_RowRef& row,
+                                     const std::map<ULONG, std::string>& columnNames) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter w(buffer);
+  if (dataType == static_cast<int32_t>(ZUV_RowEvent::kDeleted) || !row) {
+    w.String(rowKey.data(), static_cast<rapidjson::SizeType>(rowKey.size()));
+  } else {
+    std::string scratch, nameScratch;
+    w.StartArray();
+    WriteRow(w, *row, columnNames, &scratch, &nameScratch);
+    w.EndArray();
+  }
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
 void ZUV_Client::OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey,
                             const ZUV_RowRef& row) {
-  (void)row;
-  // Pushes to the notification address are a later step.
-  NLog_TraceA("ZUV", "%s: row event %d for row %s in table %s not pushed", zuv::EscapeForLog(client_id_).c_str(),
-              static_cast<int>(event), rowKey.c_str(), table.FolderShortID().c_str());
+  if (IsClosed() || notification_host_.empty() || notification_port_ == 0 || !table_) return;
+  const int32_t dataType = static_cast<int32_t>(event);
+  if (event != ZUV_RowEvent::kDeleted && (!row || !MatchesCriteria(*row, false))) {
+    NLog_TraceA("ZUV", "%s: row %s of table %s does not match, not pushed", zuv::EscapeForLog(client_id_).c_str(),
+                rowKey.c_str(), table.FolderShortID().c_str());
+    return;
+  }
+  if (event != ZUV_RowEvent::kDeleted && !row) return;
+  // Serialized once per change: the listeners of one change share the text.
+  std::shared_ptr<const std::string> text;
+  PushTextCache& cache = PushCache();
+  {
+    zuv::MutexLock lock(cache.mu);
+    if (cache.text && cache.table == &table && cache.data_type == dataType && cache.row.get() == row.get() &&
+        cache.key == rowKey) {
+      text = cache.text;
+    }
+  }
+  if (!text) {
+    std::map<ULONG, std::string> columnNames;
+    if (event != ZUV_RowEvent::kDeleted) {
+      table_->Lock();
+      columnNames = table_->ColumnNames();
+      table_->Unlock();
+    }
+    text = std::make_shared<const std::string>(PushRowsText(dataType, rowKey, row, columnNames));
+    zuv::MutexLock lock(cache.mu);
+    cache.table = &table;
+    cache.data_type = dataType;
+    cache.row = row;
+    cache.key = rowKey;
+    cache.text = text;
+  }
+  ZUV_PushSender::Instance().Enqueue(shared_from_this(), dataType, std::move(text));
 }
 
 // ---- Reading ----
@@ -370,21 +456,7 @@ std::string ZUV_Client::BuildResponse(int32_t dataType, const std::string& ident
     w.Key("ROWS");
     w.StartArray();
     std::string scratch, nameScratch;
-    for (const ZUV_RowRef& row : rows) {
-      const std::string_view key = row->Key();
-      w.StartObject();
-      w.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
-      w.StartArray();
-      for (size_t i = 0; i < row->Count(); ++i) {
-        const ULONG tag = row->TagAt(i);
-        // Only the columns the table knows by name, and what it keeps.
-        if (!columnNames.count(tag) || !IsSupportedProperty(tag)) continue;
-        const std::string& column = ColumnName(tag, columnNames, &nameScratch);
-        WriteProperty(w, row->At(i), column, &scratch);
-      }
-      w.EndArray();
-      w.EndObject();
-    }
+    for (const ZUV_RowRef& row : rows) WriteRow(w, *row, columnNames, &scratch, &nameScratch);
     w.EndArray();
   }
   w.EndObject();

@@ -8,12 +8,19 @@
 // while it is read stays valid until the read ends. A record holds a
 // reference to its table; a table holds its listening records weakly.
 //
+// Pushes: a record told of a row change (OnRowEvent, on the thread that
+// changed the table) queues a push on the process's ZUV_PushSender when it
+// has a notification host and port and, except for deletions, the row
+// matches its criteria. The ROWS text is serialized once per change and
+// shared by the listeners of that change.
+//
 // Threading: the registry is guarded by registry_mu_ (registration, ping,
 // delete, lookup); it is never held while a table lock is taken or a
 // response is sent. A record's identity and criteria are fixed at creation;
 // its last-touched time is guarded by touch_mu_.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -68,6 +75,8 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   // 1 for a cached read (GetTable), 0 for a one-shot read.
   uint8_t Flag() const { return flag_; }
   const char* ConnectionName() const { return connection_.name; }
+  // Set when the record is deleted: no push is queued or started after it.
+  bool IsClosed() const { return closed_.load(std::memory_order_acquire); }
 
   // ZUV_TableListener
   void OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey,
@@ -93,6 +102,11 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
                const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
                const std::string& errorText) const;
 
+  // The ROWS value of a push: the one row as an array, or the key as a
+  // string for a deleted row (503).
+  static std::string PushRowsText(int32_t dataType, const std::string& rowKey, const ZUV_RowRef& row,
+                                  const std::map<ULONG, std::string>& columnNames);
+
   // The response text of the same (no frame), for tests and the above.
   static std::string BuildResponse(int32_t dataType, const std::string& identifier,
                                    const std::vector<ZUV_RowRef>& rows,
@@ -115,6 +129,10 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   const uint8_t flag_;
   zuv::ConnectionContext connection_;
   std::vector<search_criteria_element> criteria_;
+
+  std::atomic<bool> closed_{false};
+  // Closes the record and drops its queued pushes.
+  void Close();
 
   zuv::Mutex touch_mu_;
   FILETIME last_touched_ ZUV_GUARDED_BY(touch_mu_){};
