@@ -225,5 +225,39 @@ TEST_F(TableRequestsTest, ReadsWhileALargeFolderFills) {
   if (pageRows < 20000u) SUCCEED() << "page of " << pageRows << " rows before the fill ended";
 }
 
+TEST_F(TableRequestsTest, TwoFirstReadsOfOneFolderAtOnceShareOneTable) {
+  const std::string folder = NewFolder("Inbox/Shared");
+  AddMessages("Inbox/Shared", 3000, [](int i) { return "shared " + std::to_string(i); });
+  // Both connections are open before either frame goes out, so the two
+  // service threads look the folder up at the same moment.
+  Conn a(service_->port(0)), b(service_->port(1));
+  ASSERT_TRUE(a.ok() && b.ok());
+  auto frame = [&](const std::string& client) {
+    return Request(1001, ",\"EntryID\":\"" + folder + "\",\"StoreEntryID\":\"" + kStore + "\",\"ClientIdentifier\":\"" +
+                             client + "\",\"ColumnList\":[\"PR_SUBJECT\",\"PR_IMPORTANCE\"],\"numEntries\":0");
+  };
+  const std::string fa = frame("first"), fb = frame("second");
+  ASSERT_TRUE(a.SendRaw(std::to_string(fa.size()) + fa));
+  ASSERT_TRUE(b.SendRaw(std::to_string(fb.size()) + fb));
+  const auto ra = Rows(a.ReadResponse().value_or("<closed>"));
+  const auto rb = Rows(b.ReadResponse().value_or("<closed>"));
+  ASSERT_EQ(ra.size(), 3000u);
+  ASSERT_EQ(rb.size(), 3000u);
+  for (size_t i = 0; i < ra.size(); ++i) {
+    ASSERT_EQ(ra[i].first, rb[i].first);
+    EXPECT_EQ(ra[i].second, rb[i].second);
+  }
+
+  // One table, one population run: the folder's lines appear once.
+  const std::string shortId = folder.size() <= 32 ? folder : folder.substr(folder.size() - 33);
+  EXPECT_EQ(service_->CountInLog("ZUV Table for " + shortId + " not found in cache"), 1);
+  EXPECT_EQ(service_->CountInLog("For table " + shortId + " kicking off table fetch thread"), 1);
+  EXPECT_EQ(service_->CountInLog("Starting to fetch 3000 rows for table " + shortId), 1);
+  EXPECT_EQ(service_->CountInLog("About to populate data from folder " + shortId), 1);
+  EXPECT_EQ(service_->CountInLog("Serving data for table " + shortId + " from cache"), 1);
+  EXPECT_EQ(service_->CountInLog("Data for table " + shortId + " already populated"), 1)
+      << "the second read finds the table with its columns";
+}
+
 }  // namespace
 }  // namespace zuv_test
