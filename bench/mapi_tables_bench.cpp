@@ -12,7 +12,8 @@
 //  - InProcessLatency: a message written on one thread until its
 //    TABLE_ROW_ADDED reaches a sink, p50/p99 (target p99 < 5 ms);
 //  - CrossProcessLatency: the same with the writer in a child process, seen
-//    through the journal poll (target p99 < 250 ms).
+//    through its wake-up (target p99 < 250 ms; notify_latency_load compares
+//    the wake-up with the journal poll).
 // Build with the release preset; the binary needs bench/mapi_bench.cmake.
 #if __has_include("store_context.h")
 

@@ -3,9 +3,11 @@
 
 #include "com.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -118,6 +120,28 @@ int64_t RandomOrigin() {
   return static_cast<int64_t>(v & 0x7FFFFFFFFFFFFFFFull);
 }
 
+// The mode a new marker gets: the database file's read and write bits, so
+// that whoever may write the store may also wake its readers.
+mode_t MarkerMode(const std::string& db_path) {
+  struct stat st;
+  if (stat(db_path.c_str(), &st) != 0) return 0644;
+  return st.st_mode & 0666;
+}
+
+// Opens the marker for writing, creating it when missing. -1 and errno
+// when it cannot.
+int OpenMarker(const std::string& path, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+  if (fd >= 0) {
+    fchmod(fd, mode);  // past the umask; best effort
+    return fd;
+  }
+  if (errno == EEXIST) return open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  return -1;
+}
+
 bool Exec(sqlite3* conn, const char* sql) {
   return sqlite3_exec(conn, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
@@ -215,11 +239,52 @@ void WriteTxn::Emit(const ChangeEvent& e) {
 
 Db::Db(std::string path)
     : path_(std::move(path)),
+      wake_path_(path_ + "-notify"),
       origin_(RandomOrigin()),
       serial_(g_next_serial.fetch_add(1)),
       pid_(getpid()) {}
 
-Db::~Db() { t_conns.by_db.erase(serial_); }
+Db::~Db() {
+  t_conns.by_db.erase(serial_);
+  if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+bool Db::EnsureWakeMarker() {
+  struct stat st;
+  if (stat(wake_path_.c_str(), &st) == 0) return true;
+  if (errno != ENOENT) return false;
+  const int fd = OpenMarker(wake_path_, MarkerMode(path_));
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+void Db::SendWake() {
+  std::lock_guard<std::mutex> lock(wake_mu_);
+  if (wake_fd_ >= 0) {
+    // A deleted marker (the store removed and made again) is watched by no
+    // one; open the one at the path now.
+    struct stat st;
+    if (fstat(wake_fd_, &st) != 0 || st.st_nlink == 0) {
+      close(wake_fd_);
+      wake_fd_ = -1;
+    }
+  }
+  if (wake_fd_ < 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < wake_retry_at_) return;
+    wake_fd_ = OpenMarker(wake_path_, MarkerMode(path_));
+    if (wake_fd_ < 0) {
+      wake_retry_at_ = now + std::chrono::seconds(1);
+      return;
+    }
+  }
+  static const char kByte = '\n';
+  if (pwrite(wake_fd_, &kByte, 1, 0) != 1) {
+    close(wake_fd_);
+    wake_fd_ = -1;
+  }
+}
 
 HRESULT Db::Open(const std::string& path, std::shared_ptr<Db>* out, std::string* err) {
   std::string scratch;
@@ -386,6 +451,7 @@ HRESULT Db::Write(const std::function<HRESULT(WriteTxn&)>& fn, std::string* err)
       prune.Step();  // outside a transaction: its own small one; failure is harmless
     }
     Notify(txn.events_);
+    SendWake();
   }
   return hr;
 }

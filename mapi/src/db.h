@@ -6,7 +6,9 @@
 // Write transactions are BEGIN IMMEDIATE and retried while the database is
 // busy, up to the busy limit; then MAPI_E_BUSY is returned. A change made in
 // a write transaction is journalled in the same transaction (so other
-// processes see it) and, after commit, handed to the in-process notifier.
+// processes see it) and, after commit, handed to the in-process notifier;
+// then a byte is written to the wake-up marker (wake_path()) so that the
+// notifiers of other processes, which watch it, read the journal at once.
 //
 // Thread safety: all members are safe from any thread.
 #pragma once
@@ -15,6 +17,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -129,6 +132,12 @@ class Db {
   int64_t JournalHead();
 
   const std::string& path() const { return path_; }
+  // The wake-up marker: "<path>-notify", one byte long.
+  const std::string& wake_path() const { return wake_path_; }
+  // Creates the marker if it is missing, with the database file's mode.
+  // False (errno set) when it cannot be made.
+  bool EnsureWakeMarker();
+
   void set_busy_limit_ms(int ms) { busy_limit_ms_ = ms; }
 
   ~Db();
@@ -137,8 +146,13 @@ class Db {
   explicit Db(std::string path);
   HRESULT CreateSchema(std::string* err);
   void Notify(const std::vector<ChangeEvent>& events);
+  // Writes the marker after a commit that journalled changes. Never fails:
+  // a marker that cannot be written is retried a second later, and the
+  // other processes' notifiers find the changes by their slower poll.
+  void SendWake();
 
   const std::string path_;
+  const std::string wake_path_;
   const int64_t origin_;   // this process's mark on its journal entries
   const uint64_t serial_;  // keys this Db's per-thread connections
   const pid_t pid_;        // the process that opened it (see Open)
@@ -147,6 +161,9 @@ class Db {
   std::mutex listeners_mu_;
   std::vector<std::pair<int, ChangeListener>> listeners_;  // guarded by listeners_mu_
   int next_listener_ = 1;                                   // guarded by listeners_mu_
+  std::mutex wake_mu_;
+  int wake_fd_ = -1;                                      // the marker; guarded by wake_mu_
+  std::chrono::steady_clock::time_point wake_retry_at_;   // guarded by wake_mu_
   friend class WriteTxn;
 };
 

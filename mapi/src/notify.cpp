@@ -11,20 +11,50 @@
 // One thread per Hub ("delivery thread") does two jobs:
 //  - pops the batches the Db listener queued (this process's commits) and
 //    hands each subscriber the events that concern it;
-//  - while anyone is subscribed, every kJournalPollMs reads the journal for
-//    other processes' changes and delivers them the same way.
+//  - while anyone is subscribed, reads the journal for other processes'
+//    changes and delivers them the same way: when the marker changed (a
+//    writer's wake-up), when a watch was just set (what was committed before
+//    it), and every poll period (watched: a missed wake-up; not watched: the
+//    only way).
+// It sleeps in poll() on an eventfd (queue, subscription or stop changed;
+// written under mu) and the inotify descriptor. Both descriptors are made
+// under mu and closed only by ~Hub, so the thread reads them under mu and
+// polls them without it.
+//
+// The watch: set by Subscribe when polling starts, before the journal head
+// is read, so a commit after Subscribe returns always wakes the thread. It
+// follows the marker's inode; at each poll the thread checks the path still
+// names that inode (the store deleted and made again, the marker removed)
+// and watches the new one, or none, then polls at kJournalPollMs.
+//
+// A writer of this process wakes its own notifier too (the marker does not
+// say who wrote it); that costs one journal read finding nothing, as the
+// read skips this process's entries.
 // It starts with the first subscription and ends when the handle is
 // destroyed. Callbacks run with no lock held; mu is held only to copy the
 // subscriber list and to mark which subscription is running, which is what
 // lets Unsubscribe wait for a running callback.
 #include "notify.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -34,6 +64,26 @@ namespace {
 
 // Journal entries read per ReadJournal call.
 constexpr size_t kJournalBatch = 512;
+
+constexpr uint32_t kMarkerEvents =
+    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+
+std::atomic<int> g_watched_poll_ms{kJournalFallbackPollMs};
+std::atomic<int> g_unwatched_poll_ms{kJournalPollMs};
+std::atomic<bool> g_wake_ups{true};
+
+// One stderr line per marker and process when it cannot be watched.
+void LogNoWatchOnce(const std::string& marker, const char* what, int err) {
+  static std::mutex mu;
+  static auto* logged = new std::set<std::string>;  // guarded by mu; never destroyed
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!logged->insert(marker).second) return;
+  }
+  std::fprintf(stderr,
+               "zuvstore: %s %s: %s; other processes' changes are polled every %d ms\n", what,
+               marker.c_str(), std::strerror(err), g_unwatched_poll_ms.load());
+}
 
 }  // namespace
 
@@ -52,6 +102,12 @@ struct Notifier::Hub {
   };
 
   explicit Hub(std::shared_ptr<Db> d) : db(std::move(d)) {}
+  ~Hub() {
+    if (event_fd >= 0) close(event_fd);
+    if (inotify_fd >= 0) close(inotify_fd);
+  }
+  Hub(const Hub&) = delete;
+  Hub& operator=(const Hub&) = delete;
 
   // Db listener: runs on the committing thread, so it only queues.
   void Enqueue(const std::vector<ChangeEvent>& events);
@@ -63,11 +119,25 @@ struct Notifier::Hub {
   // Reads the journal after journal_seq and delivers what it finds. Called
   // and returns with lk held; drops it around the database reads.
   void Poll(std::unique_lock<std::mutex>& lk);
+  // Wakes the thread. mu held.
+  void Signal();
+  // Sleeps until Signal, a change of the marker or timeout_ms (-1: no
+  // limit). Called and returns with lk held; drops it while asleep.
+  void Wait(std::unique_lock<std::mutex>& lk, int timeout_ms);
+  // Watches the marker (making it when missing) unless it is watched. mu
+  // held. False when it cannot; logged once.
+  bool Watch();
+  // Drops the watch when the marker's path no longer names the watched
+  // file. mu held.
+  void CheckWatch();
+  // The poll period now.
+  int PollMs() const {
+    return watch >= 0 && g_wake_ups.load() ? g_watched_poll_ms.load() : g_unwatched_poll_ms.load();
+  }
 
   const std::shared_ptr<Db> db;
 
   std::mutex mu;
-  std::condition_variable wake;                // queue, subscription or stop changed
   std::condition_variable idle;                // running went back to 0
   std::deque<std::vector<ChangeEvent>> queue;  // guarded by mu
   std::map<int, std::shared_ptr<Sub>> subs;    // guarded by mu
@@ -77,6 +147,12 @@ struct Notifier::Hub {
   int64_t journal_seq = 0;    // last journal entry seen; guarded by mu
   uint64_t poll_epoch = 0;    // bumped when polling restarts; guarded by mu
   bool stop = false;          // guarded by mu
+  int event_fd = -1;          // made by the first Subscribe; guarded by mu
+  int inotify_fd = -1;        // made by the first Watch; guarded by mu
+  int watch = -1;             // the marker's watch descriptor, -1 for none; guarded by mu
+  dev_t watched_dev = 0;      // the watched marker's file; guarded by mu
+  ino_t watched_ino = 0;      // guarded by mu
+  bool wake_due = false;      // the marker changed, or a watch was set; guarded by mu
   std::thread thread;         // started by Subscribe, taken by ~Notifier; guarded by mu
   std::thread::id thread_id;  // guarded by mu
 };
@@ -90,14 +166,102 @@ void Notifier::Hub::Enqueue(const std::vector<ChangeEvent>& events) {
   } catch (const std::bad_alloc&) {
     return;  // the committing thread must not see it; the batch is lost
   }
-  wake.notify_one();
+  Signal();
+}
+
+void Notifier::Hub::Signal() {
+  if (event_fd < 0) return;
+  const uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = write(event_fd, &one, sizeof one);
+  } while (n < 0 && errno == EINTR);
+  // EAGAIN only at a counter near 2^64: the thread is awake anyway.
+}
+
+void Notifier::Hub::Wait(std::unique_lock<std::mutex>& lk, int timeout_ms) {
+  pollfd fds[2] = {{event_fd, POLLIN, 0}, {-1, POLLIN, 0}};
+  // Marker changes matter only while polling; while not, they wait in the
+  // inotify queue and cost one read when polling starts again.
+  if (polling && g_wake_ups.load()) fds[1].fd = inotify_fd;
+  const int fd_count = fds[1].fd >= 0 ? 2 : 1;
+  const int efd = event_fd, ifd = fds[1].fd;
+  lk.unlock();
+  bool changed = false;
+  int lost = -1;  // a watch descriptor that ended
+  int n = poll(fds, static_cast<nfds_t>(fd_count), timeout_ms);
+  if (n > 0 && (fds[0].revents & POLLIN) != 0) {
+    uint64_t count;
+    while (read(efd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+  }
+  if (n > 0 && fd_count == 2 && (fds[1].revents & POLLIN) != 0) {
+    alignas(inotify_event) char buf[4096];
+    ssize_t got;
+    while ((got = read(ifd, buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR)) {
+      for (ssize_t at = 0; got > 0 && at < got;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+        changed = true;  // any event, the queue overflow included, means "read"
+        if ((ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) lost = ev->wd;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+  }
+  lk.lock();
+  if (changed) wake_due = true;
+  if (lost >= 0 && lost == watch) {
+    inotify_rm_watch(inotify_fd, watch);  // gone already unless moved
+    watch = -1;
+  }
+}
+
+bool Notifier::Hub::Watch() {
+  if (watch >= 0) return true;
+  if (!g_wake_ups.load()) return false;
+  const std::string& marker = db->wake_path();
+  if (inotify_fd < 0) {
+    inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_fd < 0) {
+      LogNoWatchOnce(marker, "no inotify instance to watch", errno);
+      return false;
+    }
+  }
+  if (!db->EnsureWakeMarker()) {
+    LogNoWatchOnce(marker, "cannot make", errno);
+    return false;
+  }
+  const int wd = inotify_add_watch(inotify_fd, marker.c_str(), kMarkerEvents);
+  if (wd < 0) {
+    LogNoWatchOnce(marker, "cannot watch", errno);
+    return false;
+  }
+  struct stat st;
+  if (stat(marker.c_str(), &st) != 0) {
+    inotify_rm_watch(inotify_fd, wd);
+    return false;
+  }
+  watch = wd;
+  watched_dev = st.st_dev;
+  watched_ino = st.st_ino;
+  wake_due = true;  // what was committed before the watch
+  return true;
+}
+
+void Notifier::Hub::CheckWatch() {
+  if (watch < 0) return;
+  struct stat st;
+  if (stat(db->wake_path().c_str(), &st) == 0 && st.st_dev == watched_dev &&
+      st.st_ino == watched_ino) {
+    return;
+  }
+  inotify_rm_watch(inotify_fd, watch);
+  watch = -1;
 }
 
 void Notifier::Hub::Run(std::shared_ptr<Hub> hub) {
   using Clock = std::chrono::steady_clock;
-  const auto poll_every = std::chrono::milliseconds(kJournalPollMs);
   std::unique_lock<std::mutex> lk(hub->mu);
-  auto next_poll = Clock::now() + poll_every;
+  auto next_poll = Clock::now() + std::chrono::milliseconds(hub->PollMs());
   while (!hub->stop) {
     try {
       if (!hub->queue.empty()) {
@@ -105,13 +269,25 @@ void Notifier::Hub::Run(std::shared_ptr<Hub> hub) {
         hub->queue.pop_front();
         hub->Deliver(lk, batch);
       } else if (!hub->polling) {
-        hub->wake.wait(lk);
-        next_poll = Clock::now() + poll_every;
-      } else if (Clock::now() >= next_poll) {
+        hub->Wait(lk, -1);
+        next_poll = Clock::now() + std::chrono::milliseconds(hub->PollMs());
+      } else if (hub->wake_due) {
+        // The marker may have been removed (an attribute change) or lost:
+        // watch the one at the path now.
+        hub->CheckWatch();
+        hub->Watch();
+        hub->wake_due = false;
         hub->Poll(lk);
-        next_poll = Clock::now() + poll_every;
+        next_poll = std::min(next_poll, Clock::now() + std::chrono::milliseconds(hub->PollMs()));
+      } else if (Clock::now() >= next_poll) {
+        hub->CheckWatch();
+        hub->Watch();  // again, after a lost watch
+        hub->wake_due = false;
+        hub->Poll(lk);
+        next_poll = Clock::now() + std::chrono::milliseconds(hub->PollMs());
       } else {
-        hub->wake.wait_until(lk, next_poll);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_poll - Clock::now());
+        hub->Wait(lk, static_cast<int>(std::max<int64_t>(left.count(), 0)));
       }
     } catch (const std::bad_alloc&) {
       // Out of memory while copying a batch: that batch is lost, the
@@ -236,7 +412,7 @@ Notifier::~Notifier() {
     subs.swap(hub_->subs);
     for (auto& [id, sub] : subs) sub->cancelled = true;
     thread = std::move(hub_->thread);
-    hub_->wake.notify_all();
+    hub_->Signal();
   }
   if (thread.joinable()) {
     if (thread.get_id() == std::this_thread::get_id()) {
@@ -256,7 +432,18 @@ int Notifier::SubscribeStore(int64_t store_id, Callback cb) {
 }
 
 int Notifier::Subscribe(bool by_store, int64_t key, Callback cb) {
-  // Read before taking mu (it is a database read); a change committed after
+  {
+    // The watch before the head: a change committed after the head is read
+    // both lies past it and wakes the thread.
+    std::lock_guard<std::mutex> lock(hub_->mu);
+    if (hub_->stop) return 0;
+    if (hub_->event_fd < 0) {
+      hub_->event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      if (hub_->event_fd < 0) return 0;
+    }
+    if (!hub_->polling) hub_->Watch();
+  }
+  // Read without mu (it is a database read); a change committed after
   // this point is past head, so the poller will see it.
   const int64_t head = hub_->db->JournalHead();
   std::lock_guard<std::mutex> lock(hub_->mu);
@@ -278,7 +465,7 @@ int Notifier::Subscribe(bool by_store, int64_t key, Callback cb) {
     hub_->polling = !hub_->subs.empty();
     return 0;
   }
-  hub_->wake.notify_all();
+  hub_->Signal();
   return id;
 }
 
@@ -299,5 +486,13 @@ void Notifier::Unsubscribe(int id) {
   }
   lk.unlock();
 }
+
+void Notifier::SetPolling(int watched_ms, int unwatched_ms, bool wake_ups) {
+  g_watched_poll_ms.store(watched_ms > 0 ? watched_ms : 1);
+  g_unwatched_poll_ms.store(unwatched_ms > 0 ? unwatched_ms : 1);
+  g_wake_ups.store(wake_ups);
+}
+
+void Notifier::ResetPolling() { SetPolling(kJournalFallbackPollMs, kJournalPollMs, true); }
 
 }  // namespace zuvstore

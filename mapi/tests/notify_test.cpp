@@ -1,6 +1,8 @@
 // Tests of the Notifier: routing of changes to folder and store
 // subscribers, the end of a Notifier inside its own callback, and changes
-// written by another process. Unsubscribe's wait for a running callback is
+// written by another process: found by the journal poll, brought at once by
+// the writer's wake-up (the poll set too slow to deliver within the tests'
+// bounds), and found again when the marker is removed or cannot be made. Unsubscribe's wait for a running callback is
 // tested through Unadvise in table_store_test.cpp.
 #include "notify.h"
 
@@ -9,6 +11,8 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -92,6 +96,7 @@ class NotifierTest : public ::testing::Test {
     ASSERT_EQ(Notifier::For(db_), notifier_);
   }
   void TearDown() override {
+    Notifier::ResetPolling();
     notifier_.reset();
     db_.reset();
     std::filesystem::remove_all(dir_);
@@ -193,6 +198,63 @@ TEST_F(NotifierTest, DeliversChangesOfAnotherProcess) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
   EXPECT_EQ(inbox.WaitFor(2), (std::vector<int64_t>{101, 101}));  // created, then deleted
+}
+
+// An hour: with the poll this slow, only a wake-up delivers within kDeadline.
+constexpr int kNeverMs = 3600 * 1000;
+
+// Runs the writer of path and checks it ended well.
+void RunWriter(const std::string& path) {
+  const pid_t child = SpawnWriter(path);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+}
+
+TEST_F(NotifierTest, WakeUpDeliversAnotherProcessWithoutThePoll) {
+  Notifier::SetPolling(kNeverMs, kNeverMs, true);
+  Inbox inbox;
+  ASSERT_GT(notifier_->SubscribeFolder(10, inbox.Callback()), 0);
+  RunWriter(dir_ + "/store.db");
+  EXPECT_EQ(inbox.WaitFor(2), (std::vector<int64_t>{101, 101}));
+  struct stat st;
+  ASSERT_EQ(stat((dir_ + "/store.db-notify").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 1);  // written over, never grown
+}
+
+TEST_F(NotifierTest, WakeUpReachesARemovedMarkersSuccessor) {
+  Notifier::SetPolling(kNeverMs, kNeverMs, true);
+  Inbox inbox;
+  ASSERT_GT(notifier_->SubscribeFolder(10, inbox.Callback()), 0);
+  // This process writes first, so it keeps the marker open when it goes.
+  Commit(*db_, {Event(ChangeType::kCreated, 10, 1)});
+  ASSERT_EQ(inbox.WaitFor(1), std::vector<int64_t>{1});
+  ASSERT_EQ(unlink((dir_ + "/store.db-notify").c_str()), 0);
+  RunWriter(dir_ + "/store.db");
+  EXPECT_EQ(inbox.WaitFor(3), (std::vector<int64_t>{1, 101, 101}));
+  // And this process's next commit wakes the others through the new one.
+  Commit(*db_, {Event(ChangeType::kCreated, 10, 2)});
+  EXPECT_EQ(inbox.WaitFor(4), (std::vector<int64_t>{1, 101, 101, 2}));
+}
+
+TEST_F(NotifierTest, UnmakeableMarkerFallsBackToThePollAndSaysSoOnce) {
+  // A dangling link where the marker goes: it can be neither made nor
+  // watched, and the poll must do.
+  const std::string marker = dir_ + "/store.db-notify";
+  ASSERT_EQ(symlink((dir_ + "/no/such/dir").c_str(), marker.c_str()), 0);
+  Notifier::SetPolling(kNeverMs, 20, true);
+  testing::internal::CaptureStderr();
+  Inbox inbox;
+  ASSERT_GT(notifier_->SubscribeFolder(10, inbox.Callback()), 0);
+  RunWriter(dir_ + "/store.db");
+  std::vector<int64_t> got = inbox.WaitFor(2);
+  notifier_.reset();  // no more attempts to watch
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(got, (std::vector<int64_t>{101, 101}));
+  size_t lines = 0;
+  for (size_t at = err.find(marker); at != std::string::npos; at = err.find(marker, at + 1)) ++lines;
+  EXPECT_EQ(lines, 1u) << err;
 }
 
 }  // namespace
