@@ -21,11 +21,15 @@
 // under mu and closed only by ~Hub, so the thread reads them under mu and
 // polls them without it.
 //
-// The watch: set by Subscribe when polling starts, before the journal head
-// is read, so a commit after Subscribe returns always wakes the thread. It
-// follows the marker's inode; at each poll the thread checks the path still
-// names that inode (the store deleted and made again, the marker removed)
-// and watches the new one, or none, then polls at kJournalPollMs.
+// The watch: set by Subscribe when polling starts (making the marker if
+// missing), before the journal head is read, so a commit after Subscribe
+// returns always wakes the thread. It follows the marker's inode; on an
+// attribute change or the end of the watch, and at each poll, the thread
+// checks that the path still names that inode (the store deleted and made
+// again, the marker removed) and watches the new one. The thread never
+// makes the marker (a folder being removed stays removed): while it is
+// missing the thread watches the folder for it, as the next writer makes
+// it, and polls at kJournalPollMs.
 //
 // A writer of this process wakes its own notifier too (the marker does not
 // say who wrote it); that costs one journal read finding nothing, as the
@@ -50,6 +54,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <new>
@@ -57,6 +62,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace zuvstore {
 
@@ -65,8 +71,11 @@ namespace {
 // Journal entries read per ReadJournal call.
 constexpr size_t kJournalBatch = 512;
 
-constexpr uint32_t kMarkerEvents =
-    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// A write is a writer's wake-up; a touch too. An attribute change may also
+// be the marker's removal (its link count), so it is checked first.
+constexpr uint32_t kMarkerEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// While the marker is missing: its folder, for the marker made again.
+constexpr uint32_t kFolderEvents = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
 
 std::atomic<int> g_watched_poll_ms{kJournalFallbackPollMs};
 std::atomic<int> g_unwatched_poll_ms{kJournalPollMs};
@@ -124,9 +133,11 @@ struct Notifier::Hub {
   // Sleeps until Signal, a change of the marker or timeout_ms (-1: no
   // limit). Called and returns with lk held; drops it while asleep.
   void Wait(std::unique_lock<std::mutex>& lk, int timeout_ms);
-  // Watches the marker (making it when missing) unless it is watched. mu
-  // held. False when it cannot; logged once.
-  bool Watch();
+  // Watches the marker unless it is watched; make: make it when missing
+  // (the first subscription). A marker missing without make is waited for
+  // through a watch of its folder. mu held. False when not watched; a
+  // failure other than a missing marker is logged once.
+  bool Watch(bool make);
   // Drops the watch when the marker's path no longer names the watched
   // file. mu held.
   void CheckWatch();
@@ -150,6 +161,7 @@ struct Notifier::Hub {
   int event_fd = -1;          // made by the first Subscribe; guarded by mu
   int inotify_fd = -1;        // made by the first Watch; guarded by mu
   int watch = -1;             // the marker's watch descriptor, -1 for none; guarded by mu
+  int folder_watch = -1;      // its folder's, while the marker is missing; guarded by mu
   dev_t watched_dev = 0;      // the watched marker's file; guarded by mu
   ino_t watched_ino = 0;      // guarded by mu
   bool wake_due = false;      // the marker changed, or a watch was set; guarded by mu
@@ -185,37 +197,60 @@ void Notifier::Hub::Wait(std::unique_lock<std::mutex>& lk, int timeout_ms) {
   // inotify queue and cost one read when polling starts again.
   if (polling && g_wake_ups.load()) fds[1].fd = inotify_fd;
   const int fd_count = fds[1].fd >= 0 ? 2 : 1;
-  const int efd = event_fd, ifd = fds[1].fd;
+  const int efd = event_fd, ifd = fds[1].fd, fwd = folder_watch;
   lk.unlock();
-  bool changed = false;
-  int lost = -1;  // a watch descriptor that ended
-  int n = poll(fds, static_cast<nfds_t>(fd_count), timeout_ms);
+  bool written = false;  // a wake-up
+  bool touched = false;  // an attribute change of the watched marker
+  bool check = false;    // the marker may be another file now, or back
+  std::vector<int> ended;
+  const int n = poll(fds, static_cast<nfds_t>(fd_count), timeout_ms);
   if (n > 0 && (fds[0].revents & POLLIN) != 0) {
     uint64_t count;
     while (read(efd, &count, sizeof count) < 0 && errno == EINTR) {
     }
   }
   if (n > 0 && fd_count == 2 && (fds[1].revents & POLLIN) != 0) {
+    const std::string name = std::filesystem::path(db->wake_path()).filename().string();
     alignas(inotify_event) char buf[4096];
     ssize_t got;
     while ((got = read(ifd, buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR)) {
       for (ssize_t at = 0; got > 0 && at < got;) {
         const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
-        changed = true;  // any event, the queue overflow included, means "read"
-        if ((ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) lost = ev->wd;
         at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        if ((ev->mask & IN_Q_OVERFLOW) != 0) {
+          written = check = true;
+        } else if ((ev->mask & IN_IGNORED) != 0) {
+          ended.push_back(ev->wd);
+          check = true;
+        } else if (ev->wd == fwd) {
+          if (ev->len > 0 && name == ev->name) check = true;
+        } else {
+          if ((ev->mask & IN_MODIFY) != 0) written = true;
+          if ((ev->mask & IN_ATTRIB) != 0) touched = true;
+          if ((ev->mask & (IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) check = true;
+        }
       }
     }
   }
   lk.lock();
-  if (changed) wake_due = true;
-  if (lost >= 0 && lost == watch) {
-    inotify_rm_watch(inotify_fd, watch);  // gone already unless moved
-    watch = -1;
+  for (const int wd : ended) {
+    if (wd == watch) watch = -1;
+    if (wd == folder_watch) folder_watch = -1;
   }
+  if (check) {
+    CheckWatch();
+    // A touch of the marker wakes like a write; its removal does not
+    // (nothing was committed), and a new marker is read at once (Watch).
+    if (watch >= 0) {
+      written = written || touched;
+    } else {
+      Watch(false);
+    }
+  }
+  if (written) wake_due = true;
 }
 
-bool Notifier::Hub::Watch() {
+bool Notifier::Hub::Watch(bool make) {
   if (watch >= 0) return true;
   if (!g_wake_ups.load()) return false;
   const std::string& marker = db->wake_path();
@@ -226,11 +261,22 @@ bool Notifier::Hub::Watch() {
       return false;
     }
   }
-  if (!db->EnsureWakeMarker()) {
+  if (make && !db->EnsureWakeMarker()) {
     LogNoWatchOnce(marker, "cannot make", errno);
     return false;
   }
-  const int wd = inotify_add_watch(inotify_fd, marker.c_str(), kMarkerEvents);
+  int wd = inotify_add_watch(inotify_fd, marker.c_str(), kMarkerEvents);
+  if (wd < 0 && errno == ENOENT && !make) {
+    // Removed (the store deleted and made again): its next writer makes it.
+    if (folder_watch < 0) {
+      const std::string folder = std::filesystem::path(marker).parent_path().string();
+      folder_watch = inotify_add_watch(inotify_fd, folder.empty() ? "." : folder.c_str(),
+                                       kFolderEvents);
+    }
+    if (folder_watch < 0) return false;
+    wd = inotify_add_watch(inotify_fd, marker.c_str(), kMarkerEvents);  // made meanwhile?
+    if (wd < 0) return false;
+  }
   if (wd < 0) {
     LogNoWatchOnce(marker, "cannot watch", errno);
     return false;
@@ -239,6 +285,10 @@ bool Notifier::Hub::Watch() {
   if (stat(marker.c_str(), &st) != 0) {
     inotify_rm_watch(inotify_fd, wd);
     return false;
+  }
+  if (folder_watch >= 0) {
+    inotify_rm_watch(inotify_fd, folder_watch);
+    folder_watch = -1;
   }
   watch = wd;
   watched_dev = st.st_dev;
@@ -272,16 +322,12 @@ void Notifier::Hub::Run(std::shared_ptr<Hub> hub) {
         hub->Wait(lk, -1);
         next_poll = Clock::now() + std::chrono::milliseconds(hub->PollMs());
       } else if (hub->wake_due) {
-        // The marker may have been removed (an attribute change) or lost:
-        // watch the one at the path now.
-        hub->CheckWatch();
-        hub->Watch();
         hub->wake_due = false;
         hub->Poll(lk);
         next_poll = std::min(next_poll, Clock::now() + std::chrono::milliseconds(hub->PollMs()));
       } else if (Clock::now() >= next_poll) {
         hub->CheckWatch();
-        hub->Watch();  // again, after a lost watch
+        hub->Watch(false);  // again, after a lost watch
         hub->wake_due = false;
         hub->Poll(lk);
         next_poll = Clock::now() + std::chrono::milliseconds(hub->PollMs());
@@ -441,7 +487,7 @@ int Notifier::Subscribe(bool by_store, int64_t key, Callback cb) {
       hub_->event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
       if (hub_->event_fd < 0) return 0;
     }
-    if (!hub_->polling) hub_->Watch();
+    if (!hub_->polling) hub_->Watch(true);
   }
   // Read without mu (it is a database read); a change committed after
   // this point is past head, so the poller will see it.
