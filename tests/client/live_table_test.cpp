@@ -1,0 +1,297 @@
+// A cached table kept current while everything happens at once: the
+// population of a large folder, store changes (added, modified, deleted
+// messages) arriving as notifications, readers reading, and pushes going
+// to a real listening socket. Meant to run under ThreadSanitizer and
+// AddressSanitizer as well.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "client/zuv_client.h"
+#include "mapi/mapiptr.h"
+#include "mapi/mapitags.h"
+#include "mapi/zuvstore_admin.h"
+#include "mapi_access/mapiexmod.h"
+#include "mapi_access/profile_admin.h"
+#include "mapi_access/prop_tags.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMessages = 2000;
+constexpr int kChanges = 60;
+
+class StaticNames : public ZUV_TableSession {
+ public:
+  explicit StaticNames(CMapiExMod* mapi) : mapi_(mapi) {}
+  const std::string& TableLogName() const override { return name_; }
+  CMapiExMod* TableMapi() const override { return mapi_; }
+  uint32_t TableTagFromName(const std::string&, const std::string&, const std::string& name, ULONG* tag) override {
+    uint32_t t = 0;
+    if (zuv::TagFromName(name, &t) != 0) return 1;
+    *tag = t;
+    return 0;
+  }
+
+ private:
+  std::string name_ = "T:live";
+  CMapiExMod* mapi_;
+};
+
+// Keeps the JSON of every push, in the order the connections came.
+class PushListener {
+ public:
+  PushListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    ::listen(fd_, SOMAXCONN);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~PushListener() {
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+  // Waits for a push whose text holds marker; every push up to it.
+  std::vector<std::string> WaitFor(const std::string& marker) {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      for (size_t i = 0; i < pushes_.size(); ++i) {
+        if (pushes_[i].find(marker) != std::string::npos) {
+          return std::vector<std::string>(pushes_.begin(), pushes_.begin() + static_cast<long>(i) + 1);
+        }
+      }
+      cv_.wait(lock);
+    }
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      std::string bytes;
+      char buf[8192];
+      ssize_t n;
+      while ((n = ::recv(c, buf, sizeof(buf), 0)) > 0) bytes.append(buf, static_cast<size_t>(n));
+      ::close(c);
+      std::lock_guard<std::mutex> lock(mu_);
+      pushes_.push_back(bytes.size() > 10 ? bytes.substr(10) : bytes);
+      cv_.notify_all();
+    }
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::string> pushes_;
+};
+
+std::string ReadFrame(int fd) {
+  char header[10];
+  size_t got = 0;
+  while (got < sizeof(header)) {
+    const ssize_t n = ::read(fd, header + got, sizeof(header) - got);
+    if (n <= 0) return "<closed>";
+    got += static_cast<size_t>(n);
+  }
+  const size_t len = std::stoul(std::string(header, strnlen(header, sizeof(header))));
+  std::string body(len, '\0');
+  got = 0;
+  while (got < len) {
+    const ssize_t n = ::read(fd, body.data() + got, len - got);
+    if (n <= 0) return "<closed>";
+    got += static_cast<size_t>(n);
+  }
+  return body;
+}
+
+class LiveTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zuv-live-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    std::string err;
+    ASSERT_EQ(zuvstore::StoreAdmin::Open((dir_ / "store.db").string(), &admin_, &err), S_OK) << err;
+    ASSERT_EQ(admin_->AddServer("EXCH1", false, &err), S_OK) << err;
+    zuvstore::MailboxSpec spec{"svc-zuv", "svc-zuv", {"svc-zuv@example.org"}, "/o=Example/cn=svc-zuv", "EXCH1", true};
+    ASSERT_EQ(admin_->AddMailbox(spec, &store_id_, &err), S_OK) << err;
+    ASSERT_EQ(admin_->CreateFolderPath("svc-zuv", false, "Inbox/L", "IPF.Note", &folder_id_, &err), S_OK) << err;
+    ASSERT_EQ(admin_->OpenFolder("svc-zuv", false, "Inbox/L", folder_.put(), &err), S_OK) << err;
+    ASSERT_EQ(admin_->Batch(
+                  [&]() -> HRESULT {
+                    for (int i = 0; i < kMessages; ++i) {
+                      HRESULT hr = Create("old " + std::to_string(i), nullptr);
+                      if (FAILED(hr)) return hr;
+                    }
+                    return S_OK;
+                  },
+                  &err),
+              S_OK)
+        << err;
+    zuvstore::SetStorePath((dir_ / "store.db").string());
+    ASSERT_TRUE(CMapiExMod::Init(true, true));
+    ASSERT_EQ(zuv::CreateProfile("p-live"), S_OK);
+    ASSERT_EQ(zuv::AddMailboxToProfile(0, "EXCH1", "svc-zuv", "p-live"), S_OK);
+    mapi_ = std::make_unique<CMapiExMod>("test");
+    ASSERT_TRUE(mapi_->Login("test", "p-live", true));
+    session_ = std::make_unique<StaticNames>(mapi_.get());
+  }
+  void TearDown() override {
+    folder_.reset();
+    session_.reset();
+    mapi_.reset();
+    CMapiExMod::Term();
+    admin_.reset();
+    fs::remove_all(dir_);
+  }
+
+  HRESULT Create(const std::string& subject, std::string* entryId) {
+    MapiPtr<IMessage> msg;
+    HRESULT hr = folder_->CreateMessage(nullptr, 0, msg.put());
+    if (FAILED(hr)) return hr;
+    SPropValue v{};
+    v.ulPropTag = PR_SUBJECT_A;
+    v.Value.lpszA = const_cast<char*>(subject.c_str());
+    if (FAILED(hr = msg->SetProps(1, &v, nullptr))) return hr;
+    if (FAILED(hr = msg->SaveChanges(KEEP_OPEN_READWRITE))) return hr;
+    if (entryId != nullptr) {
+      auto tags = MakePropTags(PR_ENTRYID);
+      ULONG n = 0;
+      MapiBuffer<SPropValue> id;
+      if (FAILED(hr = msg->GetProps(tags.get(), 0, &n, id.put()))) return hr;
+      entryId->assign(reinterpret_cast<const char*>(id[0].Value.bin.lpb), id[0].Value.bin.cb);
+    }
+    return S_OK;
+  }
+
+  fs::path dir_;
+  std::unique_ptr<zuvstore::StoreAdmin> admin_;
+  MapiPtr<IMAPIFolder> folder_;
+  std::string store_id_, folder_id_;
+  std::unique_ptr<CMapiExMod> mapi_;
+  std::unique_ptr<StaticNames> session_;
+};
+
+TEST_F(LiveTableTest, PopulationNotificationsReadsAndPushesAtOnceLeaveTheTableTrue) {
+  PushListener listener;
+  auto table = std::make_shared<ZUV_Table>(session_.get(), folder_id_, store_id_,
+                                           std::vector<std::string>{"PR_SUBJECT"}, 1);
+  std::string err;
+  ASSERT_EQ(table->OpenFolder("conn", &err), 0u) << err;
+  std::vector<std::string> names;
+  std::vector<ULONG> tags;
+  ASSERT_EQ(table->ResolveColumns({"PR_SUBJECT"}, nullptr, &names, &tags, &err), 0u);
+  zuv::ConnectionContext conn;
+  std::snprintf(conn.name, sizeof(conn.name), "127.0.0.1.4000");
+  auto client = ZUV_Client::Create(conn, table, {}, folder_id_, store_id_, "live", listener.url(), "live-id", 1);
+  table->AddListener(client);
+  table->SetState(kTableFetching);
+  table->StartFetch(names, tags, {});
+
+  // Changes while the table fills: new messages, and every tenth old one
+  // renamed or deleted.
+  std::vector<std::string> added(kChanges);
+  std::thread writer([&] {
+    for (int i = 0; i < kChanges; ++i) ASSERT_EQ(Create("new " + std::to_string(i), &added[static_cast<size_t>(i)]), S_OK);
+  });
+  std::vector<std::thread> readers;
+  std::vector<int32_t> counts(4, 0);
+  for (int r = 0; r < 4; ++r) {
+    readers.emplace_back([&, r] {
+      int fds[2];
+      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+      std::thread drain([&] { (void)ReadFrame(fds[1]); });
+      client->FetchAndFilter(*table, fds[0], 1 + r * 100, 0, &counts[static_cast<size_t>(r)]);
+      drain.join();
+      ::close(fds[0]);
+      ::close(fds[1]);
+    });
+  }
+  writer.join();
+  for (auto& t : readers) t.join();
+  table->WaitUntilNotFetching();
+
+  // Renames and deletes after the fill, then a marker: one listener's
+  // pushes come in order, so the marker's push comes after all the others.
+  std::vector<std::string> renamed;
+  for (int i = 0; i < kChanges; i += 10) {
+    MapiPtr<IMessage> msg;
+    ULONG type = 0;
+    const std::string& id = added[static_cast<size_t>(i)];
+    ASSERT_EQ(folder_->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(const_cast<char*>(id.data())),
+                                 nullptr, MAPI_MODIFY, &type, msg.put_unknown()),
+              S_OK);
+    const std::string subject = "renamed " + std::to_string(i);
+    SPropValue v{};
+    v.ulPropTag = PR_SUBJECT_A;
+    v.Value.lpszA = const_cast<char*>(subject.c_str());
+    ASSERT_EQ(msg->SetProps(1, &v, nullptr), S_OK);
+    ASSERT_EQ(msg->SaveChanges(0), S_OK);
+    renamed.push_back(subject);
+  }
+  {
+    const std::string& id = added[5];
+    SBinary bin{static_cast<ULONG>(id.size()), reinterpret_cast<LPBYTE>(const_cast<char*>(id.data()))};
+    SBinaryArray list{1, &bin};
+    ASSERT_EQ(folder_->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  }
+  ASSERT_EQ(Create("marker", nullptr), S_OK);
+  std::vector<std::string> pushes = listener.WaitFor("\"marker\"");
+
+  // The table holds every message the folder holds, with current subjects.
+  std::set<std::string> subjects;
+  table->Lock();
+  std::vector<ZUV_RowRef> rows;
+  table->CollectMatching([](const ZUV_Row&) { return true; }, 1, &rows);
+  table->Unlock();
+  for (const ZUV_RowRef& row : rows) {
+    ZUV_CellView v;
+    if (row->Find(PR_SUBJECT_A, &v)) subjects.insert(std::string(v.bytes));
+  }
+  EXPECT_EQ(rows.size(), static_cast<size_t>(kMessages + kChanges - 1 + 1));
+  for (const std::string& s : renamed) EXPECT_EQ(subjects.count(s), 1u) << s;
+  EXPECT_EQ(subjects.count("new 5"), 0u) << "deleted";
+  EXPECT_EQ(subjects.count("new 1"), 1u);
+  EXPECT_EQ(subjects.count("old 0"), 1u);
+
+  // Every push is a well-formed message; the renames came as 504, the
+  // delete as 503, the marker as 502.
+  std::map<int, int> byType;
+  for (const std::string& json : pushes) {
+    rapidjson::Document d;
+    d.Parse(json.c_str());
+    ASSERT_TRUE(d.IsObject()) << json;
+    EXPECT_STREQ(d["ClientIdentifier"].GetString(), "live-id");
+    ++byType[d["DataType"].GetInt()];
+  }
+  EXPECT_GE(byType[504], static_cast<int>(renamed.size()));
+  EXPECT_EQ(byType[503], 1);
+  EXPECT_GE(byType[502], 1);
+  ZUV_Client::DeleteRecord(client);
+}
+
+}  // namespace
