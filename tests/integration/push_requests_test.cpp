@@ -132,6 +132,7 @@ class PushRequestsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     service_ = new ServiceProcess;
+    service_->AddRegistryLines("\"PushThreads\"=dword:00000003\r\n\"PushQueueLimit\"=dword:00004e20\r\n");
     ASSERT_NE(service_->store(), nullptr);
     ASSERT_TRUE(service_->Start()) << ReadFile(service_->home() / "console.out");
   }
@@ -230,6 +231,10 @@ class PushRequestsTest : public ::testing::Test {
 };
 
 ServiceProcess* PushRequestsTest::service_ = nullptr;
+
+TEST_F(PushRequestsTest, PushSettingsComeFromTheRegistry) {
+  EXPECT_TRUE(service_->LogContains("* Pushes: PushThreads=3, PushQueueLimit=20000"));
+}
 
 TEST_F(PushRequestsTest, DeliveryChangeAndDeleteArePushedAndChangesOutsideTheColumnsAreNot) {
   const std::string folder = NewFolder("Inbox/Live");

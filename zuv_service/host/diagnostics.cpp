@@ -208,6 +208,7 @@ void PrintDiagnostics(const ServiceSettings& settings) {
              "MaxUploadMB=%u, MaxRequestMemoryMB=%u",
              limits.max_connections, limits.frame_timeout_seconds, limits.idle_timeout_seconds,
              limits.max_upload_mb, limits.max_request_memory_mb);
+  NLog_InfoA("ZUV", "* Pushes: PushThreads=%u, PushQueueLimit=%u", limits.push_threads, limits.push_queue_limit);
   NLog_InfoA("ZUV", "%s", kStars);
 }
 
