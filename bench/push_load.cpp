@@ -9,10 +9,14 @@
 //            last push arriving;
 //  latency - one client listens to another folder; --deliveries messages
 //            are delivered one at a time, each waiting for its push; time
-//            from before the commit to the push's arrival, p50/p99/max.
+//            from before the commit to the push's arrival, p50/p99/max;
+//  fill    - one client listens to a folder of --fill messages with one
+//            column; another read asks for a second column, so the table
+//            is populated again and each row is pushed as 505; pushes/s
+//            from that read's request to the last push.
 // Deliveries reach the service as another process's commits would.
 //
-//   push_load [--service PATH] [--listeners N] [--deliveries N] [--log-level Warn]
+//   push_load [--service PATH] [--listeners N] [--deliveries N] [--fill N] [--log-level Warn]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -171,31 +175,33 @@ bool Deliver(zuvstore::StoreAdmin* admin, const std::string& path, const std::st
   return msg->SetProps(1, &v, nullptr) == S_OK && msg->SaveChanges(0) == S_OK;
 }
 
-std::string ListenRequest(const std::string& folder, int i, const std::string& url) {
+std::string ListenRequest(const std::string& folder, int i, const std::string& url,
+                          const std::string& columns = "\"PR_SUBJECT\",\"PR_IMPORTANCE\"") {
   return "{\"ProtocolVersion\":4,\"Request\":1001,\"EntryID\":\"" + folder + "\",\"StoreEntryID\":\"" + kStoreKey +
          "\",\"ClientIdentifier\":\"c" + std::to_string(i) + "\",\"identifier\":\"id" + std::to_string(i) +
-         "\",\"NotificationURL\":\"" + url + "\",\"ColumnList\":[\"PR_SUBJECT\",\"PR_IMPORTANCE\"]}";
+         "\",\"NotificationURL\":\"" + url + "\",\"ColumnList\":[" + columns + "]}";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string service = (fs::path(argv[0]).parent_path() / "zuv_service").string();
-  long listeners = 1000, deliveries = 200;
+  long listeners = 1000, deliveries = 200, fill = 10000;
   std::string logLevel = "Warn";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--service") service = argv[i + 1];
     else if (a == "--listeners") listeners = std::atol(argv[i + 1]);
     else if (a == "--deliveries") deliveries = std::atol(argv[i + 1]);
+    else if (a == "--fill") fill = std::atol(argv[i + 1]);
     else if (a == "--log-level") logLevel = argv[i + 1];
     else {
-      std::fprintf(stderr, "usage: push_load [--service PATH] [--listeners N] [--deliveries N] [--log-level L]\n");
+      std::fprintf(stderr, "usage: push_load [--service PATH] [--listeners N] [--deliveries N] [--fill N] [--log-level L]\n");
       return 2;
     }
   }
-  if (listeners < 1 || listeners > 60000 || deliveries < 1) {
-    std::fprintf(stderr, "push_load: --listeners 1..60000, --deliveries 1 or more\n");
+  if (listeners < 1 || listeners > 60000 || deliveries < 1 || fill < 1) {
+    std::fprintf(stderr, "push_load: --listeners 1..60000, --deliveries and --fill 1 or more\n");
     return 2;
   }
   rlimit nofile{};
@@ -209,14 +215,40 @@ int main(int argc, char** argv) {
   fs::create_directories(home / "data");
   const std::string storePath = (home / "data" / "zuvstore.db").string();
   std::unique_ptr<zuvstore::StoreAdmin> admin;
-  std::string err, id, fanFolder, latFolder;
+  std::string err, id, fanFolder, latFolder, fillFolder;
   zuvstore::MailboxSpec spec{kAlias, "ZUV Service", {"svc-zuv@example.org"}, "/o=Example/cn=svc-zuv", kServer, true};
   if (zuvstore::StoreAdmin::Open(storePath, &admin, &err) != S_OK || admin->AddServer(kServer, false, &err) != S_OK ||
       admin->AddMailbox(spec, &id, &err) != S_OK ||
       admin->CreateFolderPath(kAlias, false, "Inbox/Fan", "IPF.Note", &fanFolder, &err) != S_OK ||
-      admin->CreateFolderPath(kAlias, false, "Inbox/Latency", "IPF.Note", &latFolder, &err) != S_OK) {
+      admin->CreateFolderPath(kAlias, false, "Inbox/Latency", "IPF.Note", &latFolder, &err) != S_OK ||
+      admin->CreateFolderPath(kAlias, false, "Inbox/Fill", "IPF.Note", &fillFolder, &err) != S_OK) {
     std::fprintf(stderr, "push_load: store: %s\n", err.c_str());
     return 1;
+  }
+
+  {
+    MapiPtr<IMAPIFolder> folder;
+    if (admin->OpenFolder(kAlias, false, "Inbox/Fill", folder.put(), &err) != S_OK ||
+        admin->Batch(
+            [&]() -> HRESULT {
+              for (long i = 0; i < fill; ++i) {
+                MapiPtr<IMessage> msg;
+                HRESULT hr = folder->CreateMessage(nullptr, 0, msg.put());
+                if (FAILED(hr)) return hr;
+                const std::string subject = "fill " + std::to_string(i);
+                SPropValue v[2]{};
+                v[0].ulPropTag = PR_SUBJECT_A;
+                v[0].Value.lpszA = const_cast<char*>(subject.c_str());
+                v[1].ulPropTag = PR_IMPORTANCE;
+                v[1].Value.l = i % 3;
+                if (FAILED(hr = msg->SetProps(2, v, nullptr)) || FAILED(hr = msg->SaveChanges(0))) return hr;
+              }
+              return S_OK;
+            },
+            &err) != S_OK) {
+      std::fprintf(stderr, "push_load: store: %s\n", err.c_str());
+      return 1;
+    }
   }
 
   const uint16_t ports[4] = {FreePort(), FreePort(), FreePort(), FreePort()};
@@ -325,6 +357,24 @@ int main(int argc, char** argv) {
     auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size())))]; };
     std::printf("latency: delivery commit to 502 push over %ld deliveries: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 deliveries, at(0.50), at(0.99), ms.back());
+  }
+  {
+    // ---- table fill ----
+    Receiver receiver;
+    char url[64];
+    std::snprintf(url, sizeof(url), "127.0.0.1:%u", receiver.port());
+    Exchange(ports[0], ListenRequest(fillFolder, 88888, url, "\"PR_SUBJECT\""));
+    const auto before = Clock::now();
+    Exchange(ports[1], ListenRequest(fillFolder, 88889, "", "\"PR_SUBJECT\",\"PR_IMPORTANCE\""));
+    Clock::time_point first, last;
+    if (!receiver.Wait(static_cast<size_t>(fill), std::chrono::seconds(300), &first, &last)) {
+      std::fprintf(stderr, "push_load: not every 505 push arrived within 300 s\n");
+      stop();
+      return 1;
+    }
+    const double s = Ms(last - before) / 1000.0;
+    std::printf("fill: %ld rows pushed as 505 to one listener in %.2f s: %.0f pushes/s\n", fill, s,
+                static_cast<double>(fill) / s);
     rc = 0;
   }
   stop();
