@@ -84,6 +84,19 @@ const GUID* GuidByName(std::string_view name) {
 
 // --- The tag table ---
 
+TEST(PropTagTableTest, HexNamesGiveTheirTags) {
+  uint32_t tag = 7;
+  EXPECT_TRUE(TagFromHexName("0x0037001E", &tag));
+  EXPECT_EQ(tag, 0x0037001Eu);
+  EXPECT_TRUE(TagFromHexName("0x0037001e-more", &tag));
+  EXPECT_EQ(tag, 0x0037001Eu) << "digits up to the first other character";
+  tag = 7;
+  for (const char* name : {"0x", "0xg1", "37001E", "PR_SUBJECT", "", "x0037"}) {
+    EXPECT_FALSE(TagFromHexName(name, &tag)) << name;
+  }
+  EXPECT_EQ(tag, 7u);
+}
+
 TEST(PropTagTableTest, Counts) {
   EXPECT_EQ(PropTagCount(), 3917u);
   const std::map<uint32_t, size_t> per_tag = NamesPerTag();

@@ -8,6 +8,7 @@
 #include "base/wire.h"
 #include "cache/zuv_cache.h"
 #include "client/zuv_client.h"
+#include "mapi_access/prop_tags.h"
 
 ZUV_TablePtr ZUV_Cache::FindTable(const std::string& folderEntryID,
                                   const std::string& storeEntryID) {
@@ -50,21 +51,6 @@ namespace {
 
 constexpr ULONG kPrunedTag = 0x66700102;  // every table carries it already
 
-// "0x" and the hex digits up to the first other character; false without
-// a digit.
-bool HexColumnTag(const std::string& name, ULONG* tag) {
-  if (name.size() < 2 || name.compare(0, 2, "0x") != 0) return false;
-  ULONG v = 0;
-  size_t i = 2;
-  for (; i < name.size() && std::isxdigit(static_cast<unsigned char>(name[i])); ++i) {
-    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
-    v = v << 4 | static_cast<ULONG>(c <= '9' ? c - '0' : c - 'a' + 10);
-  }
-  if (i == 2) return false;
-  *tag = v;
-  return true;
-}
-
 }  // namespace
 
 uint32_t ZUV_Cache::TableTagFromName(const std::string& folderEntryID, const std::string& storeEntryID,
@@ -78,7 +64,7 @@ uint32_t ZUV_Cache::PruneColumns(const std::string& folderEntryID, const std::st
   for (const std::string& name : columnNames) {
     ULONG tag = 0;
     if (name.compare(0, 2, "0x") == 0) {
-      if (!HexColumnTag(name, &tag)) {
+      if (!zuv::TagFromHexName(name, &tag)) {
         keptNames->push_back(name);  // no digits: kept as it is
         continue;
       }

@@ -32,19 +32,6 @@ FILETIME NowFileTime() {
   return ft;
 }
 
-bool HexTag(const std::string& name, ULONG* tag) {
-  if (name.size() < 3 || name[0] != '0' || name[1] != 'x') return false;
-  ULONG v = 0;
-  size_t i = 2;
-  for (; i < name.size() && std::isxdigit(static_cast<unsigned char>(name[i])); ++i) {
-    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
-    v = v << 4 | static_cast<ULONG>(c <= '9' ? c - '0' : c - 'a' + 10);
-  }
-  if (i == 2) return false;
-  *tag = v;
-  return true;
-}
-
 void AppendBase64(std::string_view bytes, std::string* out) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -218,7 +205,7 @@ ZUV_Client::ZUV_Client(const zuv::ConnectionContext& connection, ZUV_TablePtr ta
   ParseNotificationURL(notificationURL, &notification_host_, &notification_port_);
   for (search_criteria_element& c : criteria_) {
     ULONG tag = 0;
-    if (HexTag(c.name, &tag)) c.tag = tag;
+    if (zuv::TagFromHexName(c.name, &tag)) c.tag = tag;
   }
   zuv::MutexLock lock(touch_mu_);
   last_touched_ = NowFileTime();

@@ -71,4 +71,27 @@ const GUID* GuidAt(size_t index) { return &kGuids[index].guid; }
 
 std::string_view GuidNameAt(size_t index) { return kGuids[index].name; }
 
+bool TagFromHexName(std::string_view name, uint32_t* tag) {
+  if (name.size() < 3 || name[0] != '0' || name[1] != 'x') return false;
+  uint32_t v = 0;
+  size_t i = 2;
+  for (; i < name.size(); ++i) {
+    const char c = name[i];
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<uint32_t>(c - 'A' + 10);
+    } else {
+      break;
+    }
+    v = v << 4 | digit;
+  }
+  if (i == 2) return false;
+  *tag = v;
+  return true;
+}
+
 }  // namespace zuv

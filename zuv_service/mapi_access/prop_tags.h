@@ -58,6 +58,10 @@ struct NamedPropEntry {
 // when no entry has that tag.
 [[nodiscard]] uint32_t FirstNameFromTag(uint32_t tag, std::string* name);
 
+// A column named by its tag: "0x" and the hex digits up to the first other
+// character ("0x0037001E"). False (and *tag untouched) without a digit.
+bool TagFromHexName(std::string_view name, uint32_t* tag);
+
 // Number of entries of the property tag name table (3917).
 size_t PropTagCount();
 
