@@ -1,7 +1,6 @@
 // zuv_cache_tables.cpp: the session's table cache and the serving of
 // folder reads from it.
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
 #include "base/logging.h"
