@@ -26,6 +26,7 @@
 #include "mapi_access/mapiexmod.h"
 #include "mapi_access/profile_admin.h"
 #include "mapi_access/prop_tags.h"
+#include "../table/table_store_fixture.h"
 
 namespace {
 
@@ -34,24 +35,6 @@ namespace fs = std::filesystem;
 constexpr int kMessages = 3000;
 constexpr int kRounds = 3;             // reads per reader
 constexpr size_t kLongSubject = 300;   // past the table's 255-character cut
-
-// Names through the static table only.
-class StaticNames : public ZUV_TableSession {
- public:
-  explicit StaticNames(CMapiExMod* mapi) : mapi_(mapi) {}
-  const std::string& TableLogName() const override { return name_; }
-  CMapiExMod* TableMapi() const override { return mapi_; }
-  uint32_t TableTagFromName(const std::string&, const std::string&, const std::string& name, ULONG* tag) override {
-    uint32_t t = 0;
-    if (zuv::TagFromName(name, &t) != 0) return 1;
-    *tag = t;
-    return 0;
-  }
-
- private:
-  std::string name_ = "T:readers";
-  CMapiExMod* mapi_;
-};
 
 // Message i: subject "subject <i>" (every seventh padded past the cut),
 // importance i % 3, submit time (30000000, 1000 + i), sender "sender <i % 5>".
@@ -166,59 +149,34 @@ struct Reader {
   std::vector<std::string> frames;  // the frames its client received
 };
 
-class ConcurrentReadersTest : public ::testing::Test {
+class ConcurrentReadersTest : public zuv_test::TableStoreTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zuv-readers-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::string err;
-    ASSERT_EQ(zuvstore::StoreAdmin::Open((dir_ / "store.db").string(), &admin_, &err), S_OK) << err;
-    ASSERT_EQ(admin_->AddServer("EXCH1", false, &err), S_OK) << err;
-    zuvstore::MailboxSpec spec{"svc-zuv", "svc-zuv", {"svc-zuv@example.org"}, "/o=Example/cn=svc-zuv", "EXCH1", true};
-    ASSERT_EQ(admin_->AddMailbox(spec, &store_id_, &err), S_OK) << err;
-    ASSERT_EQ(admin_->CreateFolderPath("svc-zuv", false, "Inbox/R", "IPF.Note", &folder_id_, &err), S_OK) << err;
-    MapiPtr<IMAPIFolder> folder;
-    ASSERT_EQ(admin_->OpenFolder("svc-zuv", false, "Inbox/R", folder.put(), &err), S_OK) << err;
-    ASSERT_EQ(admin_->Batch(
-                  [&]() -> HRESULT {
-                    for (int i = 0; i < kMessages; ++i) {
-                      MapiPtr<IMessage> msg;
-                      HRESULT hr = folder->CreateMessage(nullptr, 0, msg.put());
-                      if (FAILED(hr)) return hr;
-                      const std::string subject = SubjectOf(i);
-                      const std::string sender = "sender " + std::to_string(i % 5);
-                      SPropValue v[4]{};
-                      v[0].ulPropTag = PR_SUBJECT_A;
-                      v[0].Value.lpszA = const_cast<char*>(subject.c_str());
-                      v[1].ulPropTag = PR_IMPORTANCE;
-                      v[1].Value.l = i % 3;
-                      v[2].ulPropTag = PR_CLIENT_SUBMIT_TIME;
-                      v[2].Value.ft = FILETIME{static_cast<DWORD>(1000 + i), 30000000};
-                      v[3].ulPropTag = PR_SENDER_NAME_A;
-                      v[3].Value.lpszA = const_cast<char*>(sender.c_str());
-                      if (FAILED(hr = msg->SetProps(4, v, nullptr))) return hr;
-                      if (FAILED(hr = msg->SaveChanges(0))) return hr;
-                    }
-                    return S_OK;
-                  },
-                  &err),
-              S_OK)
-        << err;
-    zuvstore::SetStorePath((dir_ / "store.db").string());
-    ASSERT_TRUE(CMapiExMod::Init(true, true));
-    ASSERT_EQ(zuv::CreateProfile("p-readers"), S_OK);
-    ASSERT_EQ(zuv::AddMailboxToProfile(0, "EXCH1", "svc-zuv", "p-readers"), S_OK);
-    mapi_ = std::make_unique<CMapiExMod>("readers");
-    ASSERT_TRUE(mapi_->Login("readers", "p-readers", true));
-    session_ = std::make_unique<StaticNames>(mapi_.get());
+    OpenStore("R", [&]() -> HRESULT {
+      for (int i = 0; i < kMessages; ++i) {
+        MapiPtr<IMessage> msg;
+        HRESULT hr = folder_->CreateMessage(nullptr, 0, msg.put());
+        if (FAILED(hr)) return hr;
+        const std::string subject = SubjectOf(i);
+        const std::string sender = "sender " + std::to_string(i % 5);
+        SPropValue v[4]{};
+        v[0].ulPropTag = PR_SUBJECT_A;
+        v[0].Value.lpszA = const_cast<char*>(subject.c_str());
+        v[1].ulPropTag = PR_IMPORTANCE;
+        v[1].Value.l = i % 3;
+        v[2].ulPropTag = PR_CLIENT_SUBMIT_TIME;
+        v[2].Value.ft = FILETIME{static_cast<DWORD>(1000 + i), 30000000};
+        v[3].ulPropTag = PR_SENDER_NAME_A;
+        v[3].Value.lpszA = const_cast<char*>(sender.c_str());
+        if (FAILED(hr = msg->SetProps(4, v, nullptr))) return hr;
+        if (FAILED(hr = msg->SaveChanges(0))) return hr;
+      }
+      return S_OK;
+    });
   }
   void TearDown() override {
     for (const char* id : {"reader", "listener"}) ZUV_Client::DeleteClient(id, "");
-    session_.reset();
-    mapi_.reset();
-    CMapiExMod::Term();
-    admin_.reset();
-    fs::remove_all(dir_);
+    TableStoreTest::TearDown();
   }
 
   // Starts a population run of names on table (on its own thread).
@@ -231,11 +189,6 @@ class ConcurrentReadersTest : public ::testing::Test {
     table.StartFetch(newNames, newTags, {});
   }
 
-  fs::path dir_;
-  std::unique_ptr<zuvstore::StoreAdmin> admin_;
-  std::string store_id_, folder_id_;
-  std::unique_ptr<CMapiExMod> mapi_;
-  std::unique_ptr<StaticNames> session_;
 };
 
 TEST_F(ConcurrentReadersTest, ReadersWithTheirOwnCriteriaAndPagesSeeConsistentRowsWhileTheTableFills) {

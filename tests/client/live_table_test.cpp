@@ -28,6 +28,7 @@
 #include "mapi_access/mapiexmod.h"
 #include "mapi_access/profile_admin.h"
 #include "mapi_access/prop_tags.h"
+#include "../table/table_store_fixture.h"
 
 namespace {
 
@@ -35,23 +36,6 @@ namespace fs = std::filesystem;
 
 constexpr int kMessages = 2000;
 constexpr int kChanges = 60;
-
-class StaticNames : public ZUV_TableSession {
- public:
-  explicit StaticNames(CMapiExMod* mapi) : mapi_(mapi) {}
-  const std::string& TableLogName() const override { return name_; }
-  CMapiExMod* TableMapi() const override { return mapi_; }
-  uint32_t TableTagFromName(const std::string&, const std::string&, const std::string& name, ULONG* tag) override {
-    uint32_t t = 0;
-    if (zuv::TagFromName(name, &t) != 0) return 1;
-    *tag = t;
-    return 0;
-  }
-
- private:
-  std::string name_ = "T:live";
-  CMapiExMod* mapi_;
-};
 
 // Keeps the JSON of every push, in the order the connections came.
 class PushListener {
@@ -129,44 +113,16 @@ std::string ReadFrame(int fd) {
   return body;
 }
 
-class LiveTableTest : public ::testing::Test {
+class LiveTableTest : public zuv_test::TableStoreTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zuv-live-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::string err;
-    ASSERT_EQ(zuvstore::StoreAdmin::Open((dir_ / "store.db").string(), &admin_, &err), S_OK) << err;
-    ASSERT_EQ(admin_->AddServer("EXCH1", false, &err), S_OK) << err;
-    zuvstore::MailboxSpec spec{"svc-zuv", "svc-zuv", {"svc-zuv@example.org"}, "/o=Example/cn=svc-zuv", "EXCH1", true};
-    ASSERT_EQ(admin_->AddMailbox(spec, &store_id_, &err), S_OK) << err;
-    ASSERT_EQ(admin_->CreateFolderPath("svc-zuv", false, "Inbox/L", "IPF.Note", &folder_id_, &err), S_OK) << err;
-    ASSERT_EQ(admin_->OpenFolder("svc-zuv", false, "Inbox/L", folder_.put(), &err), S_OK) << err;
-    ASSERT_EQ(admin_->Batch(
-                  [&]() -> HRESULT {
-                    for (int i = 0; i < kMessages; ++i) {
-                      HRESULT hr = Create("old " + std::to_string(i), nullptr);
-                      if (FAILED(hr)) return hr;
-                    }
-                    return S_OK;
-                  },
-                  &err),
-              S_OK)
-        << err;
-    zuvstore::SetStorePath((dir_ / "store.db").string());
-    ASSERT_TRUE(CMapiExMod::Init(true, true));
-    ASSERT_EQ(zuv::CreateProfile("p-live"), S_OK);
-    ASSERT_EQ(zuv::AddMailboxToProfile(0, "EXCH1", "svc-zuv", "p-live"), S_OK);
-    mapi_ = std::make_unique<CMapiExMod>("test");
-    ASSERT_TRUE(mapi_->Login("test", "p-live", true));
-    session_ = std::make_unique<StaticNames>(mapi_.get());
-  }
-  void TearDown() override {
-    folder_.reset();
-    session_.reset();
-    mapi_.reset();
-    CMapiExMod::Term();
-    admin_.reset();
-    fs::remove_all(dir_);
+    OpenStore("L", [&]() -> HRESULT {
+      for (int i = 0; i < kMessages; ++i) {
+        HRESULT hr = Create("old " + std::to_string(i), nullptr);
+        if (FAILED(hr)) return hr;
+      }
+      return S_OK;
+    });
   }
 
   HRESULT Create(const std::string& subject, std::string* entryId) {
@@ -188,12 +144,6 @@ class LiveTableTest : public ::testing::Test {
     return S_OK;
   }
 
-  fs::path dir_;
-  std::unique_ptr<zuvstore::StoreAdmin> admin_;
-  MapiPtr<IMAPIFolder> folder_;
-  std::string store_id_, folder_id_;
-  std::unique_ptr<CMapiExMod> mapi_;
-  std::unique_ptr<StaticNames> session_;
 };
 
 TEST_F(LiveTableTest, PopulationNotificationsReadsAndPushesAtOnceLeaveTheTableTrue) {

@@ -19,6 +19,7 @@
 #include "mapi_access/mapiexmod.h"
 #include "mapi_access/prop_tags.h"
 #include "mapi_access/profile_admin.h"
+#include "table_store_fixture.h"
 #include "table/zuv_table.h"
 
 namespace {
@@ -364,49 +365,9 @@ TEST(ChangeOfInterestTest, MultiValuedStringsCompareJoined) {
 
 // ---- Through the store ----
 
-class TestSession : public ZUV_TableSession {
- public:
-  explicit TestSession(CMapiExMod* mapi) : mapi_(mapi) {}
-  const std::string& TableLogName() const override { return name_; }
-  CMapiExMod* TableMapi() const override { return mapi_; }
-  uint32_t TableTagFromName(const std::string&, const std::string&, const std::string& name, ULONG* tag) override {
-    uint32_t t = 0;
-    if (zuv::TagFromName(name, &t) != 0) return 1;
-    *tag = t;
-    return 0;
-  }
-
- private:
-  std::string name_ = "T:svc";
-  CMapiExMod* mapi_;
-};
-
-class StoreNotificationTest : public ::testing::Test {
+class StoreNotificationTest : public zuv_test::TableStoreTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zuv-tnotify-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::string err;
-    ASSERT_EQ(zuvstore::StoreAdmin::Open((dir_ / "store.db").string(), &admin_, &err), S_OK) << err;
-    ASSERT_EQ(admin_->AddServer("EXCH1", false, &err), S_OK) << err;
-    zuvstore::MailboxSpec spec{"svc-zuv", "svc-zuv", {"svc-zuv@example.org"}, "/o=Example/cn=svc-zuv", "EXCH1", true};
-    ASSERT_EQ(admin_->AddMailbox(spec, &store_id_, &err), S_OK) << err;
-    ASSERT_EQ(admin_->CreateFolderPath("svc-zuv", false, "Inbox/T", "IPF.Note", &folder_id_, &err), S_OK) << err;
-    zuvstore::SetStorePath((dir_ / "store.db").string());
-    ASSERT_TRUE(CMapiExMod::Init(true, true));
-    ASSERT_EQ(zuv::CreateProfile("p-tnotify"), S_OK);
-    ASSERT_EQ(zuv::AddMailboxToProfile(0, "EXCH1", "svc-zuv", "p-tnotify"), S_OK);
-    mapi_ = std::make_unique<CMapiExMod>("test");
-    ASSERT_TRUE(mapi_->Login("test", "p-tnotify", true));
-    session_ = std::make_unique<TestSession>(mapi_.get());
-  }
-  void TearDown() override {
-    session_.reset();
-    mapi_.reset();
-    CMapiExMod::Term();
-    admin_.reset();
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { OpenStore("T"); }
   void AddMessage(const std::string& subject, MapiPtr<IMessage>* out = nullptr) {
     std::string err;
     MapiPtr<IMAPIFolder> folder;
@@ -421,11 +382,6 @@ class StoreNotificationTest : public ::testing::Test {
     if (out != nullptr) *out = std::move(msg);
   }
 
-  fs::path dir_;
-  std::unique_ptr<zuvstore::StoreAdmin> admin_;
-  std::string store_id_, folder_id_;
-  std::unique_ptr<CMapiExMod> mapi_;
-  std::unique_ptr<TestSession> session_;
 };
 
 TEST_F(StoreNotificationTest, StoreChangesReachTheCachedTableAndItsListeners) {
