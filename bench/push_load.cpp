@@ -1,6 +1,6 @@
 // push_load.cpp: load tool for pushed row changes of zuv_service.
 //
-// Builds a private store with the service mailbox and two folders, starts
+// Builds a private store with the service mailbox and four folders, starts
 // the service on free loopback ports with a private ZUV_HOME, then:
 //  fanout  - --listeners clients read one folder with a NotificationURL
 //            each (distinct loopback addresses, one listening socket in
@@ -13,12 +13,23 @@
 //  fill    - one client listens to a folder of --fill messages with one
 //            column; another read asks for a second column, so the table
 //            is populated again and each row is pushed as 505; pushes/s
-//            from that read's request to the last push.
+//            from that read's request to the last push;
+//  settable - one client listens to a folder of one message with
+//            PR_SUBJECT among its columns; another client, on one kept
+//            connection, changes the message's subject by SetTable (1003)
+//            --changes times, a new subject each time, each waiting for its
+//            504 push; time from the answer having been read to the push's
+//            whole frame having arrived, p50/p90/p99/max (a push that came
+//            before the answer counts as 0). A push missing after 2 s is
+//            counted and the run goes on, until the 20th missing one.
 // Deliveries reach the service as another process's commits would.
+// A push has arrived when its whole frame is held by the listening socket.
 //
-//   push_load [--service PATH] [--listeners N] [--deliveries N] [--fill N] [--log-level Warn]
+//   push_load [--service PATH] [--listeners N] [--deliveries N] [--fill N] [--changes N]
+//             [--log-level Warn]
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -102,6 +113,24 @@ std::string Exchange(uint16_t port, const std::string& json) {
   return in.size() > 10 ? in.substr(10) : "";
 }
 
+// Request and response on one kept connection (requests strictly one
+// after another); false when the connection fails or closes.
+bool Call(int fd, const std::string& json, std::string* response) {
+  const std::string frame = std::to_string(json.size()) + json;
+  if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return false;
+  std::string in;
+  char buf[16384];
+  size_t want = 0;
+  while (want == 0 || in.size() < want) {
+    const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) return false;
+    in.append(buf, static_cast<size_t>(n));
+    if (want == 0 && in.size() >= 10) want = 10 + std::strtoul(in.c_str(), nullptr, 10);
+  }
+  *response = in.substr(10, want - 10);
+  return true;
+}
+
 // Accepts pushes on one socket (any loopback address) and counts them.
 class Receiver {
  public:
@@ -138,6 +167,16 @@ class Receiver {
   void Reset() {
     std::lock_guard<std::mutex> lock(mu_);
     arrivals_.clear();
+    texts_.clear();
+  }
+  // Waits for the push of index n (0 the first to arrive); its arrival
+  // time and its JSON text.
+  bool WaitFor(size_t n, std::chrono::seconds limit, Clock::time_point* at, std::string* text) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!cv_.wait_for(lock, limit, [&] { return arrivals_.size() > n; })) return false;
+    *at = arrivals_[n];
+    *text = texts_[n];
+    return true;
   }
 
  private:
@@ -145,13 +184,23 @@ class Receiver {
     for (;;) {
       const int c = ::accept(fd_, nullptr, nullptr);
       if (c < 0) return;
+      // A push has arrived once its whole frame is held (10-byte header
+      // with the length, then the JSON text); the close may come later.
+      std::string bytes;
       char buf[16384];
-      while (::recv(c, buf, sizeof(buf), 0) > 0) {
+      size_t want = 0;
+      Clock::time_point at{};
+      ssize_t n;
+      while ((n = ::recv(c, buf, sizeof(buf), 0)) > 0) {
+        bytes.append(buf, static_cast<size_t>(n));
+        if (want == 0 && bytes.size() >= 10) want = 10 + std::strtoul(bytes.c_str(), nullptr, 10);
+        if (want != 0 && bytes.size() >= want && at == Clock::time_point{}) at = Clock::now();
       }
-      const auto now = Clock::now();
+      if (at == Clock::time_point{}) at = Clock::now();
       ::close(c);
       std::lock_guard<std::mutex> lock(mu_);
-      arrivals_.push_back(now);
+      arrivals_.push_back(at);
+      texts_.push_back(bytes.size() > 10 ? bytes.substr(10) : std::string());
       cv_.notify_all();
     }
   }
@@ -161,6 +210,7 @@ class Receiver {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<Clock::time_point> arrivals_;
+  std::vector<std::string> texts_;
 };
 
 bool Deliver(zuvstore::StoreAdmin* admin, const std::string& path, const std::string& subject) {
@@ -175,6 +225,36 @@ bool Deliver(zuvstore::StoreAdmin* admin, const std::string& path, const std::st
   return msg->SetProps(1, &v, nullptr) == S_OK && msg->SaveChanges(0) == S_OK;
 }
 
+// A message with subject in the folder at path; its entry ID in hex, or ""
+// when it cannot be made.
+std::string AddMessage(zuvstore::StoreAdmin* admin, const std::string& path, const std::string& subject) {
+  std::string err;
+  MapiPtr<IMAPIFolder> folder;
+  if (admin->OpenFolder(kAlias, false, path, folder.put(), &err) != S_OK) return {};
+  MapiPtr<IMessage> msg;
+  if (folder->CreateMessage(nullptr, 0, msg.put()) != S_OK) return {};
+  SPropValue v{};
+  v.ulPropTag = PR_SUBJECT_A;
+  v.Value.lpszA = const_cast<char*>(subject.c_str());
+  if (msg->SetProps(1, &v, nullptr) != S_OK || msg->SaveChanges(0) != S_OK) return {};
+  MapiBuffer<SPropValue> id;
+  ULONG count = 0;
+  SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
+  if (msg->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, id.put()) != S_OK || count != 1 ||
+      id->ulPropTag != PR_ENTRYID) {
+    return {};
+  }
+  return zuvstore::EntryIdToHex(id->Value.bin.lpb, id->Value.bin.cb);
+}
+
+// SetTable (1003) of the subject of item in folder.
+std::string SubjectRequest(const std::string& folder, const std::string& item, const std::string& subject) {
+  return "{\"ProtocolVersion\":4,\"Request\":1003,\"EntryID\":\"" + item + "\",\"FolderEntryID\":\"" + folder +
+         "\",\"StoreEntryID\":\"" + kStoreKey +
+         "\",\"ClientIdentifier\":\"writer\",\"SetData\":[{\"Key\":\"PR_SUBJECT\",\"Value\":{\"Kind\":30,\"Value\":\"" +
+         subject + "\"}}]}";
+}
+
 std::string ListenRequest(const std::string& folder, int i, const std::string& url,
                           const std::string& columns = "\"PR_SUBJECT\",\"PR_IMPORTANCE\"") {
   return "{\"ProtocolVersion\":4,\"Request\":1001,\"EntryID\":\"" + folder + "\",\"StoreEntryID\":\"" + kStoreKey +
@@ -186,7 +266,7 @@ std::string ListenRequest(const std::string& folder, int i, const std::string& u
 
 int main(int argc, char** argv) {
   std::string service = (fs::path(argv[0]).parent_path() / "zuv_service").string();
-  long listeners = 1000, deliveries = 200, fill = 10000;
+  long listeners = 1000, deliveries = 200, fill = 10000, changes = 1000;
   std::string logLevel = "Warn";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
@@ -194,14 +274,17 @@ int main(int argc, char** argv) {
     else if (a == "--listeners") listeners = std::atol(argv[i + 1]);
     else if (a == "--deliveries") deliveries = std::atol(argv[i + 1]);
     else if (a == "--fill") fill = std::atol(argv[i + 1]);
+    else if (a == "--changes") changes = std::atol(argv[i + 1]);
     else if (a == "--log-level") logLevel = argv[i + 1];
     else {
-      std::fprintf(stderr, "usage: push_load [--service PATH] [--listeners N] [--deliveries N] [--fill N] [--log-level L]\n");
+      std::fprintf(stderr,
+                   "usage: push_load [--service PATH] [--listeners N] [--deliveries N] [--fill N] [--changes N] "
+                   "[--log-level L]\n");
       return 2;
     }
   }
-  if (listeners < 1 || listeners > 60000 || deliveries < 1 || fill < 1) {
-    std::fprintf(stderr, "push_load: --listeners 1..60000, --deliveries and --fill 1 or more\n");
+  if (listeners < 1 || listeners > 60000 || deliveries < 1 || fill < 1 || changes < 1) {
+    std::fprintf(stderr, "push_load: --listeners 1..60000, --deliveries, --fill and --changes 1 or more\n");
     return 2;
   }
   rlimit nofile{};
@@ -215,13 +298,14 @@ int main(int argc, char** argv) {
   fs::create_directories(home / "data");
   const std::string storePath = (home / "data" / "zuvstore.db").string();
   std::unique_ptr<zuvstore::StoreAdmin> admin;
-  std::string err, id, fanFolder, latFolder, fillFolder;
+  std::string err, id, fanFolder, latFolder, fillFolder, changeFolder, changeItem;
   zuvstore::MailboxSpec spec{kAlias, "ZUV Service", {"svc-zuv@example.org"}, "/o=Example/cn=svc-zuv", kServer, true};
   if (zuvstore::StoreAdmin::Open(storePath, &admin, &err) != S_OK || admin->AddServer(kServer, false, &err) != S_OK ||
       admin->AddMailbox(spec, &id, &err) != S_OK ||
       admin->CreateFolderPath(kAlias, false, "Inbox/Fan", "IPF.Note", &fanFolder, &err) != S_OK ||
       admin->CreateFolderPath(kAlias, false, "Inbox/Latency", "IPF.Note", &latFolder, &err) != S_OK ||
-      admin->CreateFolderPath(kAlias, false, "Inbox/Fill", "IPF.Note", &fillFolder, &err) != S_OK) {
+      admin->CreateFolderPath(kAlias, false, "Inbox/Fill", "IPF.Note", &fillFolder, &err) != S_OK ||
+      admin->CreateFolderPath(kAlias, false, "Inbox/Change", "IPF.Note", &changeFolder, &err) != S_OK) {
     std::fprintf(stderr, "push_load: store: %s\n", err.c_str());
     return 1;
   }
@@ -249,6 +333,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "push_load: store: %s\n", err.c_str());
       return 1;
     }
+  }
+
+  changeItem = AddMessage(admin.get(), "Inbox/Change", "change start");
+  if (changeItem.empty()) {
+    std::fprintf(stderr, "push_load: store: the message to change cannot be made\n");
+    return 1;
   }
 
   const uint16_t ports[4] = {FreePort(), FreePort(), FreePort(), FreePort()};
@@ -375,7 +465,76 @@ int main(int argc, char** argv) {
     const double s = Ms(last - before) / 1000.0;
     std::printf("fill: %ld rows pushed as 505 to one listener in %.2f s: %.0f pushes/s\n", fill, s,
                 static_cast<double>(fill) / s);
-    rc = 0;
+  }
+  {
+    // ---- SetTable to 504 ----
+    Receiver receiver;
+    char url[64];
+    std::snprintf(url, sizeof(url), "127.0.0.1:%u", receiver.port());
+    if (Exchange(ports[0], ListenRequest(changeFolder, 77777, url)).find("\"ROWS\":[{") == std::string::npos) {
+      std::fprintf(stderr, "push_load: GetTable of the changed folder failed\n");
+      stop();
+      return 1;
+    }
+    const int writer = Connect(ports[1]);
+    if (writer < 0) {
+      std::fprintf(stderr, "push_load: cannot connect the writer\n");
+      stop();
+      return 1;
+    }
+    const int one = 1;
+    ::setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    const std::string okAnswer = "{\"ErrorNumber\":0,\"ErrorString\":\"\",\"ROWS\":\"" + changeItem + "\"}";
+    // A change whose push has not come within 2 s counts as missing; the
+    // run stops at the 20th missing one.
+    constexpr long kMaxMissing = 20;
+    std::vector<double> ms;
+    long early = 0, missing = 0, sent = 0;
+    bool failed = false;
+    for (long i = 0; i < changes && missing < kMaxMissing; ++i) {
+      const std::string subject = "change " + std::to_string(i);
+      std::string answer;
+      if (!Call(writer, SubjectRequest(changeFolder, changeItem, subject), &answer)) {
+        std::fprintf(stderr, "push_load: SetTable %ld: the connection failed\n", i);
+        failed = true;
+        break;
+      }
+      const auto answered = Clock::now();
+      ++sent;
+      if (answer != okAnswer) {
+        std::fprintf(stderr, "push_load: SetTable %ld answered %s\n", i, answer.c_str());
+        failed = true;
+        break;
+      }
+      Clock::time_point at;
+      std::string push;
+      if (!receiver.WaitFor(ms.size(), std::chrono::seconds(2), &at, &push)) {
+        ++missing;
+        continue;
+      }
+      if (push.find("\"DataType\":504") == std::string::npos || push.find(changeItem) == std::string::npos ||
+          push.find("\"" + subject + "\"") == std::string::npos) {
+        std::fprintf(stderr, "push_load: push for SetTable %ld is not the 504 of the change: %s\n", i, push.c_str());
+        failed = true;
+        break;
+      }
+      // A push can come before the answer has been read: counted as 0.
+      if (at < answered) ++early;
+      ms.push_back(at < answered ? 0.0 : Ms(at - answered));
+    }
+    ::close(writer);
+    if (!ms.empty()) {
+      std::sort(ms.begin(), ms.end());
+      auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size())))]; };
+      std::printf("settable: SetTable answer read to 504 push over %zu changes: p50 %.2f ms, p90 %.2f ms, "
+                  "p99 %.2f ms, max %.2f ms (%ld pushes came before the answer was read)\n",
+                  ms.size(), at(0.50), at(0.90), at(0.99), ms.back(), early);
+    }
+    if (missing > 0) {
+      std::printf("settable: %ld of %ld changes sent got no 504 push within 2 s%s\n", missing, sent,
+                  missing >= kMaxMissing ? " (stopped at the 20th)" : "");
+    }
+    if (!failed && missing == 0) rc = 0;
   }
   stop();
   return rc;
