@@ -270,6 +270,39 @@ TEST_F(TableNotificationTest, ModifiedRowOfInterestIsMergedAndToldAsModified) {
   EXPECT_EQ(events[1].row.get(), row.get());
 }
 
+// A client's write updates the cached row before the store's notification of
+// it comes; the notification is still told, once.
+TEST_F(TableNotificationTest, ClientWriteAheadOfItsNotificationIsStillToldOnce) {
+  NotifiedRow a(kEntryA, "IK-A");
+  a.Text(kSubject, "old");
+  Notify(*table_, TableEvent(TABLE_ROW_ADDED, a.Row()));
+  ZUV_RowBuilder written;
+  written.AddBytes(kSubject, "new");
+  ASSERT_EQ(table_->UpdateRow(kKeyA, written), 0u);
+  EXPECT_EQ(Text(*Cached(kKeyA), kSubject), "new");
+  EXPECT_EQ(listener_->Events().size(), 1u) << "the write itself tells nobody";
+
+  NotifiedRow changed(kEntryA, "IK-A");
+  changed.Text(kSubject, "new");
+  Notify(*table_, TableEvent(TABLE_ROW_MODIFIED, changed.Row()));
+  std::vector<Event> events = listener_->Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].event, ZUV_RowEvent::kModified);
+  // A repeat of the same values is no change.
+  Notify(*table_, TableEvent(TABLE_ROW_MODIFIED, changed.Row()));
+  EXPECT_EQ(listener_->Events().size(), 2u);
+
+  // The notification first, then the write of the same values: told once.
+  NotifiedRow later(kEntryA, "IK-A");
+  later.Text(kSubject, "newer");
+  Notify(*table_, TableEvent(TABLE_ROW_MODIFIED, later.Row()));
+  ZUV_RowBuilder same;
+  same.AddBytes(kSubject, "newer");
+  ASSERT_EQ(table_->UpdateRow(kKeyA, same), 0u);
+  Notify(*table_, TableEvent(TABLE_ROW_MODIFIED, later.Row()));
+  EXPECT_EQ(listener_->Events().size(), 3u);
+}
+
 TEST_F(TableNotificationTest, ModifiedRowChangedOnlyInBinaryOrShortColumnsIsIgnored) {
   NotifiedRow a(kEntryA, "IK-A");
   a.Text(kSubject, "same").Short(kShort, 1).Binary(kBlob, "xx");

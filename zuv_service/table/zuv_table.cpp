@@ -738,6 +738,7 @@ uint32_t ZUV_Table::UpdateRow(const std::string& rowKey, const ZUV_RowBuilder& w
   ZUV_RowRef row = builder.Build();
   zuv::MutexLock lock(mu_);
   if (ZUV_RowRef old = FindRow(rowKey)) {
+    if (IsChangeOfInterest(*old, *row)) written_unannounced_.insert(rowKey);
     NLog_TraceA("ZUV", "OLD-Number of columnss in row %d\n", static_cast<int>(old->Count()));
     for (size_t i = 0; i < old->Count(); ++i) {
       NLog_TraceA("ZUV", "OLD-Column#%d:%u\n", static_cast<int>(i), static_cast<unsigned>(old->TagAt(i)));
@@ -946,6 +947,7 @@ void ZUV_Table::RowDeleted(std::string_view instanceKey) {
       removed = it->second;
       key.assign(it->first);
       rows_.erase(it);
+      written_unannounced_.erase(key);
       RecordChange(removed, ZUV_RowRef());
       NLog_InfoA("ZUV", "Processed RowDelete notification for row %s in table %s:%s", zuv::ShortenID(key).c_str(),
                  store, folder);
@@ -982,7 +984,9 @@ void ZUV_Table::RowModified(const SRow& mapiRow) {
   std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
   {
     zuv::MutexLock lock(mu_);
-    stored = AddOrMergeRow(key, row, true);
+    // A client's write that reached the cache first still gets announced.
+    const bool written = written_unannounced_.erase(key) > 0;
+    stored = AddOrMergeRow(key, row, !written);
     if (stored) listeners = LiveListeners();
   }
   if (!stored) {

@@ -36,6 +36,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -282,6 +283,10 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   int32_t pending_runs_ ZUV_GUARDED_BY(mu_) = 0;  // started and not ended
   int32_t fill_threads_ ZUV_GUARDED_BY(mu_) = 0;  // fill threads not yet done with the table
   RowMap rows_ ZUV_GUARDED_BY(mu_);
+  // Rows a client's write changed in the cache before the store's own
+  // notification of that write came: the notification is announced to the
+  // listeners even though the cached row already holds its values.
+  std::set<std::string, std::less<>> written_unannounced_ ZUV_GUARDED_BY(mu_);
   // Rows changed while fetching, for waiting readers; dropped when the
   // table stops fetching. change_base_ counts the changes dropped so far.
   std::vector<Change> changes_ ZUV_GUARDED_BY(mu_);
