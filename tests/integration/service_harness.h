@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -281,7 +282,21 @@ class ServiceProcess {
     ::gethostname(host, sizeof(host) - 1);
     return home_ / "logs" / ("ZUV_Service-" + std::string(host) + ".log");
   }
-  std::string Log() const { return ReadFile(LogPath()); }
+  // The whole log: archived files, oldest first, then the current file (a
+  // busy test can pass the archiving size).
+  std::string Log() const {
+    std::vector<std::pair<fs::file_time_type, fs::path>> archives;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(home_ / "logs", ec)) {
+      if (entry.path() != LogPath() && entry.is_regular_file(ec)) {
+        archives.emplace_back(entry.last_write_time(ec), entry.path());
+      }
+    }
+    std::sort(archives.begin(), archives.end());
+    std::string log;
+    for (const auto& archive : archives) log += ReadFile(archive.second);
+    return log + ReadFile(LogPath());
+  }
   bool LogContains(const std::string& text) const {
     return Log().find(text) != std::string::npos;
   }
