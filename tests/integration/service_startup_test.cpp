@@ -174,6 +174,7 @@ TEST(ServiceStartupTest, FullStartLogsTheBannerLineByLineThenVerifiesTheMailbox)
       "* Listen Address: every IPv4 address",
       "* Limits: MaxConnections=4096, FrameTimeoutSeconds=60, IdleTimeoutSeconds=0, MaxUploadMB=256, "
       "MaxRequestMemoryMB=1024",
+      "* Pushes: PushThreads=8, PushQueueLimit=10000",
       "******************************",
   };
   for (const std::string& expected : fixed_after) EXPECT_EQ(log[i++], expected);
