@@ -29,70 +29,16 @@
 #include "mapi_access/profile_admin.h"
 #include "mapi_access/prop_tags.h"
 #include "../table/table_store_fixture.h"
+#include "push_listener.h"
 
 namespace {
+
+using zuv_test::PushListener;
 
 namespace fs = std::filesystem;
 
 constexpr int kMessages = 2000;
 constexpr int kChanges = 60;
-
-// Keeps the JSON of every push, in the order the connections came.
-class PushListener {
- public:
-  PushListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    ::listen(fd_, SOMAXCONN);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PushListener() {
-    ::shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    ::close(fd_);
-  }
-  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
-  // Waits for a push whose text holds marker; every push up to it.
-  std::vector<std::string> WaitFor(const std::string& marker) {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      for (size_t i = 0; i < pushes_.size(); ++i) {
-        if (pushes_[i].find(marker) != std::string::npos) {
-          return std::vector<std::string>(pushes_.begin(), pushes_.begin() + static_cast<long>(i) + 1);
-        }
-      }
-      cv_.wait(lock);
-    }
-  }
-
- private:
-  void Run() {
-    for (;;) {
-      int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      std::string bytes;
-      char buf[8192];
-      ssize_t n;
-      while ((n = ::recv(c, buf, sizeof(buf), 0)) > 0) bytes.append(buf, static_cast<size_t>(n));
-      ::close(c);
-      std::lock_guard<std::mutex> lock(mu_);
-      pushes_.push_back(bytes.size() > 10 ? bytes.substr(10) : bytes);
-      cv_.notify_all();
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> pushes_;
-};
 
 std::string ReadFrame(int fd) {
   char header[10];
@@ -210,7 +156,7 @@ TEST_F(LiveTableTest, PopulationNotificationsReadsAndPushesAtOnceLeaveTheTableTr
     ASSERT_EQ(folder_->DeleteMessages(&list, 0, nullptr, 0), S_OK);
   }
   ASSERT_EQ(Create("marker", nullptr), S_OK);
-  std::vector<std::string> pushes = listener.WaitFor("\"marker\"");
+  std::vector<std::string> pushes = listener.WaitForJson("\"marker\"");
 
   // The table holds every message the folder holds, with current subjects.
   std::set<std::string> subjects;

@@ -23,69 +23,14 @@
 #include "client/zuv_client.h"
 #include "client/zuv_push.h"
 #include "table/zuv_table.h"
+#include "push_listener.h"
 
 namespace {
 
+using zuv_test::PushListener;
+
 constexpr ULONG kSubject = 0x0037001E;
 constexpr ULONG kImportance = 0x00170003;
-
-// Accepts connections one after another and keeps the message of each,
-// in the order they were accepted.
-class PushListener {
- public:
-  PushListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    socklen_t len = sizeof(addr);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    EXPECT_EQ(::listen(fd_, SOMAXCONN), 0);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PushListener() {
-    ::shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    ::close(fd_);
-  }
-  int port() const { return port_; }
-  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
-
-  // The first n messages; waits for them (the test's time-out ends a hang).
-  std::vector<std::string> Wait(size_t n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] { return messages_.size() >= n; });
-    return std::vector<std::string>(messages_.begin(), messages_.begin() + static_cast<long>(n));
-  }
-  std::vector<std::string> Messages() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return messages_;
-  }
-
- private:
-  void Run() {
-    for (;;) {
-      int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      std::string bytes;
-      char buf[4096];
-      ssize_t n;
-      while ((n = ::recv(c, buf, sizeof(buf), 0)) > 0) bytes.append(buf, static_cast<size_t>(n));
-      ::close(c);
-      std::lock_guard<std::mutex> lock(mu_);
-      messages_.push_back(bytes);
-      cv_.notify_all();
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> messages_;
-};
 
 // A port nobody listens on: connections are refused.
 int RefusingPort() {

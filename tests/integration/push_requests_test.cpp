@@ -19,81 +19,12 @@
 #include "mapi/mapiptr.h"
 #include "mapi/mapitags.h"
 #include "service_harness.h"
+#include "../client/push_listener.h"
 
 namespace zuv_test {
 namespace {
 
 constexpr const char* kStore = "ZUV_MAILBOX_STORE_ENTRYID";
-
-// Takes connections one after another and keeps each one's bytes, in the
-// order they came.
-class PushListener {
- public:
-  PushListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    socklen_t len = sizeof(addr);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    EXPECT_EQ(::listen(fd_, SOMAXCONN), 0);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PushListener() {
-    ::shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    ::close(fd_);
-  }
-  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
-
-  // The first n pushes as JSON texts; waits for them (the test's time-out
-  // ends a hang).
-  std::vector<std::string> Wait(size_t n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] { return frames_.size() >= n; });
-    std::vector<std::string> out;
-    for (size_t i = 0; i < n; ++i) out.push_back(Unframe(frames_[i]));
-    return out;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return frames_.size();
-  }
-
- private:
-  static std::string Unframe(const std::string& frame) {
-    if (frame.size() < 10) return "<short frame>";
-    const size_t digits = frame.find('\0');
-    if (digits == std::string::npos || digits > 9) return "<bad header>";
-    for (size_t i = digits; i < 10; ++i) {
-      if (frame[i] != '\0') return "<bad header>";
-    }
-    if (std::stoul(frame.substr(0, digits)) != frame.size() - 10) return "<bad length>";
-    return frame.substr(10);
-  }
-  void Run() {
-    for (;;) {
-      int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      std::string bytes;
-      char buf[4096];
-      ssize_t n;
-      while ((n = ::recv(c, buf, sizeof(buf), 0)) > 0) bytes.append(buf, static_cast<size_t>(n));
-      ::close(c);
-      std::lock_guard<std::mutex> lock(mu_);
-      frames_.push_back(bytes);
-      cv_.notify_all();
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> frames_;
-};
 
 struct Push {
   int data_type = 0;
@@ -243,7 +174,7 @@ TEST_F(PushRequestsTest, DeliveryChangeAndDeleteArePushedAndChangesOutsideTheCol
   ASSERT_NE(first.find("\"ROWS\":[]"), std::string::npos) << first;
 
   Deliver("Inbox/Live", {{"hello", 1}});
-  Push added = Parse(listener.Wait(1)[0]);
+  Push added = Parse(listener.WaitJson(1)[0]);
   EXPECT_EQ(added.data_type, 502);
   EXPECT_EQ(added.identifier, "id-live");
   EXPECT_EQ(added.values["PR_SUBJECT-30"], "hello");
@@ -251,7 +182,7 @@ TEST_F(PushRequestsTest, DeliveryChangeAndDeleteArePushedAndChangesOutsideTheCol
   EXPECT_EQ(added.values["PR_LONGTERM_ENTRYID_FROM_TABLE"], added.key);
 
   SetSubject("Inbox/Live", added.key, "changed");
-  Push modified = Parse(listener.Wait(2)[1]);
+  Push modified = Parse(listener.WaitJson(2)[1]);
   EXPECT_EQ(modified.data_type, 504);
   EXPECT_EQ(modified.key, added.key);
   EXPECT_EQ(modified.values["PR_SUBJECT-30"], "changed");
@@ -263,7 +194,7 @@ TEST_F(PushRequestsTest, DeliveryChangeAndDeleteArePushedAndChangesOutsideTheCol
   sensitivity.Value.l = 2;
   SetProp("Inbox/Live", added.key, sensitivity);
   Delete("Inbox/Live", added.key);
-  Push deleted = Parse(listener.Wait(3)[2]);
+  Push deleted = Parse(listener.WaitJson(3)[2]);
   EXPECT_EQ(deleted.data_type, 503);
   EXPECT_EQ(deleted.key, added.key) << "ROWS is the key as a string";
   EXPECT_TRUE(service_->LogContains("IGNORING RowChanged notification"));
@@ -281,7 +212,7 @@ TEST_F(PushRequestsTest, CriteriaSelectAddedAndModifiedRowsButNotDeletions) {
          ",\"SearchCriteria\":[{\"<PropertyName>k__BackingField\":\"PR_IMPORTANCE\","
          "\"<PropertyValue>k__BackingField\":{\"Kind\":3,\"Value\":2},\"<Operator>k__BackingField\":4}]");
   Deliver("Inbox/Picked", {{"skip", 1}, {"keep", 2}});
-  Push keep = Parse(listener.Wait(1)[0]);
+  Push keep = Parse(listener.WaitJson(1)[0]);
   EXPECT_EQ(keep.data_type, 502);
   EXPECT_EQ(keep.values["PR_SUBJECT-30"], "keep") << "the row with importance 1 is not pushed";
 
@@ -299,7 +230,7 @@ TEST_F(PushRequestsTest, CriteriaSelectAddedAndModifiedRowsButNotDeletions) {
   SetSubject("Inbox/Picked", skipKey, "skip again");
   SetSubject("Inbox/Picked", keep.key, "keep again");
   Delete("Inbox/Picked", skipKey);
-  std::vector<std::string> pushes = listener.Wait(3);
+  std::vector<std::string> pushes = listener.WaitJson(3);
   Push modified = Parse(pushes[1]);
   EXPECT_EQ(modified.data_type, 504);
   EXPECT_EQ(modified.values["PR_SUBJECT-30"], "keep again");
@@ -316,7 +247,7 @@ TEST_F(PushRequestsTest, ClosedClientsAndClientsWithoutAPortGetNothing) {
   Listen(folder, "stays", open.url(), "\"PR_SUBJECT\"");
   EXPECT_EQ(Close("gone", folder), "{\"ErrorNumber\":0}");
   Deliver("Inbox/Closed", {{"after close", 0}});
-  Push p = Parse(open.Wait(1)[0]);
+  Push p = Parse(open.WaitJson(1)[0]);
   EXPECT_EQ(p.values["PR_SUBJECT-30"], "after close");
   // "gone" listened before "stays": had it still been a listener, its line
   // would come first.
@@ -332,7 +263,7 @@ TEST_F(PushRequestsTest, NewColumnsOnAListenedTablePushTableFillRows) {
   Listen(folder, "filler", listener.url(), "\"PR_SUBJECT\"");
   // Another read asks for a column the table lacks: a second population.
   Listen(folder, "reader", "", "\"PR_SUBJECT\",\"PR_IMPORTANCE\"");
-  std::vector<std::string> pushes = listener.Wait(3);
+  std::vector<std::string> pushes = listener.WaitJson(3);
   std::vector<std::string> subjects;
   for (const std::string& json : pushes) {
     Push p = Parse(json);
@@ -351,7 +282,7 @@ TEST_F(PushRequestsTest, OneListenersPushesKeepTheOrderOfABurstOfChanges) {
   std::vector<std::pair<std::string, LONG>> messages;
   for (int i = 0; i < 1000; ++i) messages.emplace_back("m" + std::to_string(i), 0);
   Deliver("Inbox/Burst", messages);
-  std::vector<std::string> pushes = listener.Wait(1000);
+  std::vector<std::string> pushes = listener.WaitJson(1000);
   for (int i = 0; i < 1000; ++i) {
     Push p = Parse(pushes[static_cast<size_t>(i)]);
     ASSERT_EQ(p.data_type, 502);
@@ -368,7 +299,7 @@ TEST_F(PushRequestsTest, ListenerThatRefusesConnectionsLeavesOthersTheirPushes) 
   std::vector<std::pair<std::string, LONG>> messages;
   for (int i = 0; i < 20; ++i) messages.emplace_back("r" + std::to_string(i), 0);
   Deliver("Inbox/Refused", messages);
-  std::vector<std::string> pushes = good.Wait(20);
+  std::vector<std::string> pushes = good.WaitJson(20);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Parse(pushes[static_cast<size_t>(i)]).values["PR_SUBJECT-30"], "r" + std::to_string(i));
   EXPECT_TRUE(service_->WaitForLog("refusing: cannot connect to 127.0.0.1", 30));
 }
