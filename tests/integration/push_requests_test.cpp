@@ -87,7 +87,12 @@ class PushRequestsTest : public ::testing::Test {
                                               "\",\"ClientIdentifier\":\"" + clientId + "\",\"identifier\":\"id-" +
                                               clientId + "\",\"NotificationURL\":\"" + url + "\",\"ColumnList\":[" +
                                               columns + "]" + extra)));
-    return c.ReadResponse().value_or("<closed>");
+    std::string response = c.ReadResponse().value_or("<closed>");
+    // The listener is added after the response is sent; once a second
+    // request on the connection is answered, the first is done with.
+    EXPECT_TRUE(c.SendFrame(Request(1010, ",\"ClientIdentifier\":\"" + clientId + "\"")));
+    EXPECT_TRUE(c.ReadResponse().has_value());
+    return response;
   }
 
   static std::string Close(const std::string& clientId, const std::string& folder) {
