@@ -84,15 +84,6 @@ void FormatResponseHeader(size_t length, char header[kResponseHeaderBytes]) {
   std::snprintf(header, 10, "%d", static_cast<int>(length));
 }
 
-ssize_t RecvOnce(int socket, char* buf, size_t len) {
-  ssize_t got;
-  do {
-    got = ::recv(socket, buf, len, 0);
-  } while (got < 0 && errno == EINTR);
-  buf[got > 0 ? got : 0] = '\0';
-  return got;
-}
-
 bool SendAll(int socket, const void* data, size_t len) {
   const char* p = static_cast<const char*>(data);
   while (len > 0) {

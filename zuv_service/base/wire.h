@@ -17,9 +17,8 @@ namespace zuv {
 
 constexpr int kProtocolVersion = 4;
 
-// Largest request frame and binary upload the service accepts.
+// Largest request frame the service accepts (uploads: MaxUploadMB).
 constexpr int64_t kMaxRequestBytes = 64ll << 20;
-constexpr int64_t kMaxUploadBytes = 256ll << 20;
 
 // Bytes of a response header.
 constexpr size_t kResponseHeaderBytes = 10;
@@ -50,11 +49,6 @@ void FormatResponseHeader(size_t length, char header[kResponseHeaderBytes]);
 
 // Sends all of data; returns false when the peer is gone.
 bool SendAll(int socket, const void* data, size_t len);
-
-// One recv() of at most len bytes into buf (which has room for len + 1),
-// retried on EINTR; a NUL is put after what arrived. Returns recv()'s
-// result: 0 at end of stream, negative on error.
-ssize_t RecvOnce(int socket, char* buf, size_t len);
 
 // Sends the 10-byte header and the JSON text in one system call where the
 // socket takes it all. False when the peer is gone.
