@@ -180,7 +180,7 @@ HRESULT CMAPIObject::ReadAttachment(ULONG attachNum, const std::function<bool(co
 }
 
 bool CMAPIObject::AddAttachment(const char* path, ULONG flags, const SPropValue* extraProps, ULONG extraCount,
-                                const char* displayName, const char* contentID) {
+                                const char* displayName, const char* contentID, ULONG* attachNum) {
   const char* fn = "CMAPIObject::AddAttachment";
   const char* file_path = path != nullptr ? path : "";
   NLog_TraceA("ZUV", "%s:%s:Adding an attachment %s:%s:%s", kFile, fn, file_path, displayName != nullptr ? displayName : "",
@@ -262,7 +262,9 @@ bool CMAPIObject::AddAttachment(const char* path, ULONG flags, const SPropValue*
   size.Value.l = static_cast<LONG>(total);
   (void)attach->SetProps(1, &size, nullptr);
   hr = attach->SaveChanges(KEEP_OPEN_READONLY);
-  return SUCCEEDED(hr);
+  if (FAILED(hr)) return false;
+  if (attachNum != nullptr) *attachNum = num;
+  return true;
 }
 
 bool CMAPIObject::AddAttachmentFile(const char* path, ULONG flags, const char* displayName, const char* contentID) {

@@ -170,9 +170,10 @@ class CMAPIObject {
                                        const std::function<bool(const void* data, size_t len)>& sink,
                                        uint64_t* size);
   // Adds the file at path as a by-value attachment with the caller's extra
-  // properties and five of its own; the message is not saved.
+  // properties and five of its own; the message is not saved. attachNum,
+  // when given, gets the new attachment's number.
   bool AddAttachment(const char* path, ULONG flags, const SPropValue* extraProps, ULONG extraCount,
-                     const char* displayName, const char* contentID);
+                     const char* displayName, const char* contentID, ULONG* attachNum = nullptr);
   bool AddAttachmentFile(const char* path, ULONG flags, const char* displayName, const char* contentID);
   bool DeleteAttachment(ULONG attachNum);
   bool SetAttachmentProperties(ULONG attachNum, LPSPropValue props, ULONG count);
