@@ -434,6 +434,9 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
   for (ULONG i = 1; i < row.cValues; ++i) {
     const SPropValue& v = row.lpProps[i];
     const ULONG tag = v.ulPropTag;
+    // A requested PR_ATTACH_NUM column is the key itself: a second value
+    // under the key's tag would hide the key.
+    if (isAttachment && tag == kAttachNumTag) continue;
     NLog_TraceA("ZUV", "%s: For Table %s, Checking whether property %x is supported or not", name, folder, tag);
     if (!IsSupportedProperty(tag)) {
       if (PROP_TYPE(tag) == PT_ERROR) {
