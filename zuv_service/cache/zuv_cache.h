@@ -356,6 +356,63 @@ class ZUV_Cache : public ZUV_TableSession {
                            const std::string& rowEntryID, const std::vector<set_data_element>& changedProperties,
                            const std::vector<ULONG>& tags) ZUV_LOCKS_EXCLUDED(tables_mu_);
 
+  // ---- Attachments and contacts (zuv_cache_attachments.cpp) ----
+  // Run on the requesting connection's thread through the shared session;
+  // each opens the folder and item it needs and closes them before it
+  // returns. Folder and store arguments are entry-ID strings; the store may
+  // also be one of the special keys of CMapiExMod.
+
+  // What GetAttachment achieved on the connection.
+  enum class AttachmentDelivery {
+    kSent = 0,      // the header and every byte went out
+    kNotSent = 1,   // nothing was sent; the caller answers the failure
+    kBroken = 2,    // the stream stopped after its header: the connection
+                    // was shut down, as no answer can follow
+  };
+  // Sends attachment attachNum of the item rowEntryID on context's socket:
+  // a 10-byte header of the response form (its byte count, NUL, filler),
+  // then exactly that many bytes, read from the store in blocks, so memory
+  // here stays at one block whatever the size.
+  AttachmentDelivery GetAttachment(const zuv::ConnectionContext* context, const std::string& folderEntryID,
+                                   const std::string& storeEntryID, const std::string& rowEntryID,
+                                   ULONG attachNum);
+  // Deletes attachment attachNum of the item and saves it. 0, or 1 (logged).
+  [[nodiscard]] uint32_t DeleteAttachment(const zuv::ConnectionContext* context, const std::string& folderEntryID,
+                                          const std::string& storeEntryID, const std::string& rowEntryID,
+                                          ULONG attachNum);
+  // Attaches the file at filePath to the item rowEntryID (a new item of the
+  // folder when empty) under attachmentName, with elements (PT_LONG and
+  // PT_STRING8; names resolved with create) as extra properties, and saves
+  // the item. 0 with *attachNum set to the new attachment's number, or 1
+  // (logged) with *attachNum untouched.
+  [[nodiscard]] uint32_t AttachFile(const zuv::ConnectionContext* context, const std::string& folderEntryID,
+                                    const std::string& storeEntryID, const std::string& rowEntryID,
+                                    const std::string& filePath, const std::string& attachmentName,
+                                    const std::vector<set_data_element>& elements, ULONG* attachNum);
+  // Sets elements (as AttachFile) on attachment attachNum of the item and
+  // saves it. 0, or 1 (logged).
+  [[nodiscard]] uint32_t SetAttachmentProperties(const zuv::ConnectionContext* context,
+                                                 const std::string& folderEntryID,
+                                                 const std::string& storeEntryID, const std::string& rowEntryID,
+                                                 ULONG attachNum, const std::vector<set_data_element>& elements);
+
+  // The fields of a new contact; empty fields are not written.
+  struct ContactRequest_s {
+    std::string fileAs;
+    std::string displayName;
+    std::string givenName;
+    std::string surName;
+    std::string middleName;
+    std::string businessUrl;
+    std::string notes;
+  };
+  // Adds an "IPM.Contact" item with contact's fields to folderEntryID, or to
+  // the Contacts folder of the mailbox store when that is empty. 0 with
+  // *entryID set, or 1 (logged with serverInfo's mailbox and server).
+  [[nodiscard]] uint32_t AddContact(const zuv::ConnectionContext* context, const zuv::ServerInfo& serverInfo,
+                                    const ContactRequest_s& contact, const std::string& folderEntryID,
+                                    const std::string& storeEntryID, std::string* entryID);
+
  private:
   // One described folder: its entries and the chain that holds them.
   struct DescribedFolder {

@@ -26,6 +26,12 @@ constexpr Route kRoutes[] = {
     {RequestCode::kSetCustomProperties, ProcessSetCustomPropertiesRequest},
     {RequestCode::kSetTable, ProcessSetTableRequest},
     {RequestCode::kFolderEntryDelete, ProcessFolderEntryDeleteRequest},
+    {RequestCode::kAttach, ProcessAttachRequest},
+    {RequestCode::kSetAttachmentProperties, ProcessSetAttachmentPropertiesRequest},
+    {RequestCode::kDeleteAttachment, ProcessDeleteAttachRequest},
+    {RequestCode::kGetAttachmentFile, ProcessGetAttachFileRequest},
+    {RequestCode::kGetAttachmentData, ProcessGetAttachDataRequest},
+    {RequestCode::kAddContact, ProcessAddContactRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;

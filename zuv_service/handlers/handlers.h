@@ -51,4 +51,32 @@ void ProcessSetTableRequest(RequestContext& ctx);
 // 1, "ErrorString": ""}.
 void ProcessFolderEntryDeleteRequest(RequestContext& ctx);
 
+// ---- Attachment requests (attachment_requests.cpp)
+
+// Attach (1011): attaches the upload UploadedAttachmentHash to the item
+// EntryID of FolderEntryID (a new item there when EntryID is empty) under
+// AttachmentName with SetData as extra properties; ROWS is the new
+// attachment's number (0 on failure, "Cannot set attachment").
+void ProcessAttachRequest(RequestContext& ctx);
+// SetAttachmentProperties (1028): writes SetData on attachment
+// AttachmentNum of the item; "Cannot set attachment properties" on failure.
+void ProcessSetAttachmentPropertiesRequest(RequestContext& ctx);
+// DeleteAttachment (1019): deletes attachment AttachmentNum of the item;
+// {"ErrorNumber": 0 or 1, "ErrorString": ""}.
+void ProcessDeleteAttachRequest(RequestContext& ctx);
+// GetAttachmentFile (1018): sends attachment AttachmentNum of the item on
+// this connection (10-byte header with its byte count, then the bytes) in
+// place of a JSON response; {"ErrorNumber": 1} when it cannot be sent.
+void ProcessGetAttachFileRequest(RequestContext& ctx);
+// GetAttachmentData (1017): the rows of the item's attachment table with
+// ColumnList, sent by the cache.
+void ProcessGetAttachDataRequest(RequestContext& ctx);
+
+// ---- Contact requests (contact_requests.cpp)
+
+// AddContact (1015): adds a contact with the request's fields to the folder
+// EntryID (the mailbox's Contacts folder when empty); ROWS is its entry ID
+// ("" and "Cannot add contact" on failure).
+void ProcessAddContactRequest(RequestContext& ctx);
+
 }  // namespace zuv
