@@ -26,6 +26,12 @@ constexpr Route kRoutes[] = {
     {RequestCode::kSetCustomProperties, ProcessSetCustomPropertiesRequest},
     {RequestCode::kSetTable, ProcessSetTableRequest},
     {RequestCode::kFolderEntryDelete, ProcessFolderEntryDeleteRequest},
+    {RequestCode::kADResolveEmail, ProcessADResolveRequest},
+    {RequestCode::kADResolveCN, ProcessADResolveRequest},
+    {RequestCode::kMailBoxInfo, ProcessGetMailboxInfo},
+    {RequestCode::kGetExchangeServers, ProcessGetExchangeServersRequest},
+    {RequestCode::kGetMailboxes, ProcessGetMailboxesRequest},
+    {RequestCode::kGetASDevices, ProcessGetASDevicesRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;
