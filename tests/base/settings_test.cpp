@@ -51,6 +51,8 @@ TEST_F(SettingsTest, NoNodeLeavesEveryDefault) {
   EXPECT_EQ("ldap://localhost", s.LdapUri());
   EXPECT_EQ("", s.LdapBindDN());
   EXPECT_EQ("", s.LdapBindPassword());
+  EXPECT_EQ(3000u, s.LdapConnectTimeoutMs());
+  EXPECT_EQ(5000u, s.LdapTimeoutMs());
   EXPECT_EQ("${basedir}/logs", ReadLogFolderPath(reg_));
 }
 
@@ -137,6 +139,16 @@ TEST_F(SettingsTest, StoreAndDirectoryValuesComeFromTheServiceNode) {
   ServiceSettings empty(reg_, "/opt/zuv/");
   EXPECT_EQ("/opt/zuv/data/zuvstore.db", empty.StorePath());
   EXPECT_EQ("ldap://localhost", empty.LdapUri());
+}
+
+TEST_F(SettingsTest, DirectoryTimeoutsAreDwordsAndZeroKeepsTheDefault) {
+  Use(std::string(kPlainNode) + "\"LdapConnectTimeoutMs\"=dword:000003e8\n\"LdapTimeoutMs\"=dword:00000000\n");
+  ServiceSettings s = Read();
+  EXPECT_EQ(1000u, s.LdapConnectTimeoutMs());
+  EXPECT_EQ(5000u, s.LdapTimeoutMs());
+  // A string is not a number of milliseconds.
+  Use(std::string(kPlainNode) + Quoted("LdapTimeoutMs", "200000"));
+  EXPECT_EQ(5000u, Read().LdapTimeoutMs());
 }
 
 TEST_F(SettingsTest, LogFolderFromTheVendorNode) {

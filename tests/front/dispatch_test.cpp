@@ -51,6 +51,9 @@ class SocketPair {
 
 TEST(DispatchTest, HandlersByCode) {
   EXPECT_NE(HandlerFor(RequestCode::kClose), nullptr);
+  for (int code : {1012, 1014, 1026, 1030, 1031, 1032}) {
+    EXPECT_NE(HandlerFor(static_cast<RequestCode>(code)), nullptr) << code;
+  }
   for (int code : {1002, 1004, 1005, 1013, 1016}) {
     EXPECT_EQ(HandlerFor(static_cast<RequestCode>(code)), nullptr) << code;
   }
@@ -75,6 +78,24 @@ TEST(DispatchTest, CloseIsAnsweredWithOneFrame) {
   ASSERT_EQ(got.size(), kResponseHeaderBytes + json.size()) << "exactly one frame, nothing more";
   EXPECT_EQ(got.substr(0, 3), std::string("17\0", 3)) << "the JSON length, then a NUL";
   EXPECT_EQ(got.substr(kResponseHeaderBytes), json);
+}
+
+TEST(DispatchTest, ResolutionWithoutAnAddressFailsWithoutTheDirectory) {
+  // An empty address or name is not looked up: both codes answer the
+  // failure shape at once.
+  rapidjson::Document request;
+  request.Parse(R"({"ProtocolVersion":4,"EmailAddr":"","ClientIdentifier":"c"})");
+  for (RequestCode code : {RequestCode::kADResolveEmail, RequestCode::kADResolveCN}) {
+    SocketPair pair;
+    ConnectionContext conn;
+    conn.socket = pair.service();
+    RequestContext ctx(&conn, request, code, ServerInfo{});
+    EXPECT_TRUE(ProcessZUVRequest(ctx));
+    const std::string got = pair.Received();
+    ASSERT_GT(got.size(), kResponseHeaderBytes);
+    EXPECT_EQ(got.substr(kResponseHeaderBytes),
+              R"({"ErrorNumber":1,"ErrorString":"Cannot resolve email","ROWS":{"UserName":"","UserDN":"","StoreDN":""}})");
+  }
 }
 
 TEST(DispatchTest, CodesWithoutAHandlerSendNothing) {

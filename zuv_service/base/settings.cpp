@@ -116,6 +116,10 @@ ServiceSettings::ServiceSettings(const RegistryFile& registry, const std::string
   ReadSetting(service, "LdapBindPassword", &ldap_bind_password_, /*secret=*/true);
   if (!store_path.empty()) store_path_ = std::move(store_path);
   if (!ldap_uri.empty()) ldap_uri_ = std::move(ldap_uri);
+  uint32_t ms = 0;
+  if (ReadNumber(service, "LdapConnectTimeoutMs", &ms) == 0 && ms != 0) ldap_connect_timeout_ms_ = ms;
+  ms = 0;
+  if (ReadNumber(service, "LdapTimeoutMs", &ms) == 0 && ms != 0) ldap_timeout_ms_ = ms;
 }
 
 uint32_t ReadPortSetting(const RegistryFile& registry, const char* name, uint32_t* value) {

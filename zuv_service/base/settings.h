@@ -48,6 +48,10 @@ class ServiceSettings {
   //    "ldap://localhost"), LdapBindDN, LdapBindPassword (default empty):
   //    always through the service node. An empty StorePath or LdapUri value
   //    keeps the default.
+  //  - LdapConnectTimeoutMs (default 3000) and LdapTimeoutMs (default 5000),
+  //    dwords through the service node: the bound on opening a directory
+  //    connection and on each wait for a directory answer; 0 keeps the
+  //    default.
   ServiceSettings(const RegistryFile& registry, const std::string& module_dir);
 
   // Profile settings; empty when unset.
@@ -63,6 +67,8 @@ class ServiceSettings {
   const std::string& LdapUri() const { return ldap_uri_; }
   const std::string& LdapBindDN() const { return ldap_bind_dn_; }
   const std::string& LdapBindPassword() const { return ldap_bind_password_; }
+  uint32_t LdapConnectTimeoutMs() const { return ldap_connect_timeout_ms_; }
+  uint32_t LdapTimeoutMs() const { return ldap_timeout_ms_; }
 
  private:
   std::string ex_alias_;
@@ -75,6 +81,8 @@ class ServiceSettings {
   std::string ldap_uri_;
   std::string ldap_bind_dn_;
   std::string ldap_bind_password_;
+  uint32_t ldap_connect_timeout_ms_ = 3000;
+  uint32_t ldap_timeout_ms_ = 5000;
 };
 
 // Reads the 4-byte value name from the service node into *value.

@@ -26,7 +26,8 @@
 //   described_mu_ - the described-folder map (shared for lookups).
 //   the custom property cache's lock (zuv_cache_propnames.cpp).
 //   tables_mu_ - the table cache.
-// The last three are never held across a MAPI call.
+//   mailboxes_mu_ - the other users' mailboxes opened on the session.
+// The last four are never held across a MAPI call.
 #pragma once
 
 #include <cstdint>
@@ -265,6 +266,70 @@ class ZUV_Cache : public ZUV_TableSession {
   // "Sunday, December 6, 2026 3:04:05 AM". "" when the time is out of range.
   static std::string LongLocalDateTime(uint64_t fileTime);
 
+  // ---- Mailboxes, servers and mobile devices (zuv_cache_mailboxes.cpp) ----
+  // Run on the requesting connection's thread. Directory answers are read
+  // through the directory module, bounded by its time-outs; stores are
+  // opened on the shared session.
+
+  // One mobile device recorded in a mailbox.
+  struct ZUV_ASDevice {
+    std::string folderName;      // the device folder's display name
+    FILETIME creationTime{};     // of its "SyncStatus" child
+    FILETIME modificationTime{};
+    std::string storeEntryID;    // the store the device was found in
+    std::string contactsEntryID; // that mailbox's Contacts folder
+  };
+
+  // Finds the owner of email in the directory and opens that mailbox on the
+  // service session. 0 with *storeEntryID set (usable as StoreEntryID in
+  // later requests); else the failing step's result with *errorText
+  // "Cannot resolve e-amil <email>" or "Cannot open user mailbox
+  // <server>:<legacy DN>".
+  [[nodiscard]] uint32_t GetMailboxInfo(const zuv::ConnectionContext* context, const std::string& email,
+                                        std::string* storeEntryID, std::string* errorText);
+
+  // Opens another user's mailbox (mailboxDN: its legacyExchangeDN; serverDN:
+  // the directory DN of its server, a slash-form server DN or a bare server
+  // name) and gives its store entry-ID string. Answers are remembered per
+  // (server, mailbox), so a mailbox read by many requests is logged on once.
+  // 0, or the logon's failure code (*storeEntryID untouched).
+  [[nodiscard]] uint32_t OpenUserMailbox(const std::string& serverDN, const std::string& mailboxDN,
+                                         std::string* storeEntryID) ZUV_LOCKS_EXCLUDED(mailboxes_mu_);
+
+  // Sends {"ErrorNumber": 0, "ErrorString": "", "ROWS": [{"Server": cn}...]}
+  // for the mail servers named pattern (every one when empty). 0 once sent;
+  // the directory's negative result when the list cannot be read (nothing
+  // sent).
+  [[nodiscard]] static int32_t GetExchangeServers(const zuv::ConnectionContext* context,
+                                                  const std::string& pattern);
+
+  // Sends every enabled mailbox user of the directory as one row each:
+  // {"<mailbox name>": [{"MailBoxName"}, {"StoreDN"}, {"MailBoxDN"},
+  // {"MailStoreDN"}, {"SurName"}, {"GivenName"}, {"Initials"}, {"Mail"},
+  // {"DN"}, {"UserDN"}]}, written straight into one buffer. server is only
+  // logged ("ALL Servers" when empty). 0 once sent; the directory's result
+  // when the list cannot be read (nothing sent). Needs no mailbox session.
+  [[nodiscard]] static int32_t GetMailboxes(const zuv::ConnectionContext* context, const std::string& server);
+
+  // Sends the mobile devices of a mailbox: the user's mailbox when mailboxDN
+  // is given (opened through OpenUserMailbox with server, else with
+  // mailStoreDN), else the service mailbox. One row per device:
+  // {"<DeviceID>": [{"DeviceID"}, {"MailBoxName"}, {"MailBoxDN"},
+  // {"DeviceType"}, {"StoreEntryID"}, {"ContactEntryID"}, {"CreationTime"},
+  // {"ModificationTime"}]}, times as "high,low". A mailbox without device
+  // folders gives an empty ROWS. 0 once sent; 1 when the mailbox cannot be
+  // opened (nothing sent).
+  [[nodiscard]] uint32_t GetASDevices(const zuv::ConnectionContext* context, const std::string& server,
+                                      const std::string& mailbox, const std::string& mailboxDN,
+                                      const std::string& mailStoreDN);
+
+  // Appends the devices of the store storeKey to *devices: every folder
+  // below "ExchangeSyncData" whose name lacks "validate" and that has a
+  // "SyncStatus" child, with that child's times, in hierarchy order.
+  // Missing folders end the scan (logged), leaving *devices as it was.
+  void GetASDevicesInMailbox(const std::string& storeKey, const std::string& server,
+                             const std::string& mailbox, std::vector<ZUV_ASDevice>* devices);
+
   // ---- Table serving (zuv_cache_tables.cpp) ----
   // Runs on the requesting connection's thread. Tables are found or made
   // under table_serving_mu_, so two first reads of one folder share one
@@ -460,6 +525,12 @@ class ZUV_Cache : public ZUV_TableSession {
   zuv::Mutex table_serving_mu_;
   zuv::Mutex tables_mu_;
   std::vector<ZUV_TablePtr> tables_ ZUV_GUARDED_BY(tables_mu_);
+
+  // Other users' mailboxes opened on the session: server DN "\n" mailbox
+  // DN -> store entry-ID string. Guarded by mailboxes_mu_, never held
+  // across a logon; emptied when it reaches kMaxUserMailboxes.
+  zuv::Mutex mailboxes_mu_;
+  std::map<std::string, std::string> user_mailboxes_ ZUV_GUARDED_BY(mailboxes_mu_);
 
   std::string name_;     // log prefix: connection name ":" account
   std::string profile_;  // the profile Logon used

@@ -64,8 +64,8 @@ struct DirectoryTimeouts {
                                           const std::string& password,
                                           const DirectoryTimeouts& timeouts, std::string* err);
 
-// The same from the service settings (LdapUri, LdapBindDN, LdapBindPassword)
-// with the default time-outs.
+// The same from the service settings (LdapUri, LdapBindDN, LdapBindPassword,
+// LdapConnectTimeoutMs, LdapTimeoutMs).
 [[nodiscard]] uint32_t ConfigureDirectory(const ServiceSettings& settings, std::string* err);
 
 // One requested attribute and its value in the current row.

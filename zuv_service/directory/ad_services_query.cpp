@@ -292,8 +292,11 @@ uint32_t ConfigureDirectory(const std::string& uri, const std::string& bind_dn,
 }
 
 uint32_t ConfigureDirectory(const ServiceSettings& settings, std::string* err) {
-  return ConfigureDirectory(settings.LdapUri(), settings.LdapBindDN(), settings.LdapBindPassword(),
-                            DirectoryTimeouts{}, err);
+  DirectoryTimeouts timeouts;
+  timeouts.connect = std::chrono::milliseconds(settings.LdapConnectTimeoutMs());
+  timeouts.operation = std::chrono::milliseconds(settings.LdapTimeoutMs());
+  return ConfigureDirectory(settings.LdapUri(), settings.LdapBindDN(), settings.LdapBindPassword(), timeouts,
+                            err);
 }
 
 size_t IdleDirectoryConnectionsForTest() { return Pool().Idle(); }

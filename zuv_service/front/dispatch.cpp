@@ -32,6 +32,12 @@ constexpr Route kRoutes[] = {
     {RequestCode::kGetAttachmentFile, ProcessGetAttachFileRequest},
     {RequestCode::kGetAttachmentData, ProcessGetAttachDataRequest},
     {RequestCode::kAddContact, ProcessAddContactRequest},
+    {RequestCode::kADResolveEmail, ProcessADResolveRequest},
+    {RequestCode::kADResolveCN, ProcessADResolveRequest},
+    {RequestCode::kMailBoxInfo, ProcessGetMailboxInfo},
+    {RequestCode::kGetExchangeServers, ProcessGetExchangeServersRequest},
+    {RequestCode::kGetMailboxes, ProcessGetMailboxesRequest},
+    {RequestCode::kGetASDevices, ProcessGetASDevicesRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;

@@ -74,7 +74,7 @@ void ProcessGetEntryIDRequest(RequestContext& ctx) {
                   ctx.Mailbox(), EscapeForLog(server.server).c_str(), ctx.Mailbox(),
                   EscapeForLog(server.store_dn).c_str(), EscapeForLog(server.user_dn).c_str());
     } else {
-      result = session->GetEntryIDForFolder(ctx.Connection(), path, store, &entry_id, &parent_id);
+      result = session->GetEntryIDForFolder(ctx.Connection(), path, ctx.StoreKey(store), &entry_id, &parent_id);
     }
   }
   CheckMemory(checkpoint, operation, __LINE__);
@@ -96,13 +96,13 @@ void ProcessGetFolderRequest(RequestContext& ctx) {
 
   if (folder_request == kFolderInfoRequest) {
     ZUV_Cache::FolderDetails_s info;
-    const bool ok = have_session && session->GetFolderInfo(ctx.Connection(), entry_id, store, &info) == 0;
+    const bool ok = have_session && session->GetFolderInfo(ctx.Connection(), entry_id, ctx.StoreKey(store), &info) == 0;
     if (!ok) info = ZUV_Cache::FolderDetails_s{};
     ctx.Reply(operation, FolderInfoJson(ok ? 0 : 1, ok ? "" : "Cannot get Folder info for entryID", info), !ok);
   } else if (folder_request == kCreateFolderRequest) {
     std::string new_id;
     const bool ok =
-        have_session && session->CreateFolder(ctx.Connection(), name, folder_class, entry_id, store, &new_id) == 0;
+        have_session && session->CreateFolder(ctx.Connection(), name, folder_class, entry_id, ctx.StoreKey(store), &new_id) == 0;
     if (!ok) new_id.clear();
     ctx.ReplyWithRows(operation, ok ? 0 : 1, ok ? "" : "Cannot create folder", new_id);
   }
@@ -122,7 +122,7 @@ void ProcessGetFolderHierarchyRequest(RequestContext& ctx) {
     return;
   }
   // The operation sends the folder list (or its failure) itself.
-  if (session->GetFolderHierarchy(ctx.Connection(), store, folder, refresh) != 0) {
+  if (session->GetFolderHierarchy(ctx.Connection(), ctx.StoreKey(store), folder, refresh) != 0) {
     NLog_ErrorA("ZUV", "%s:%s: Cannot get ZUV_Cache", ctx.ConnectionName(), ctx.Mailbox());
     ctx.ReplyError(operation, 1, "Cannot get folder hierarchy");
   }
@@ -144,7 +144,7 @@ void ProcessSetCustomPropertiesRequest(RequestContext& ctx) {
     return;
   }
   std::string error_text;
-  const bool ok = session->SetCustomProperties(ctx.Connection(), folder, store, properties, &error_text, create) == 0;
+  const bool ok = session->SetCustomProperties(ctx.Connection(), folder, ctx.StoreKey(store), properties, &error_text, create) == 0;
   ctx.Reply(operation, ResultJson(ok ? 0 : 1, ok ? "" : error_text.c_str(), nullptr), !ok);
 }
 
@@ -159,7 +159,7 @@ void ProcessGetAttachmentRequest(RequestContext& ctx) {
   if (session.Acquire(ctx) != 0) return;
   std::string entry_id;
   std::string parent_id;
-  (void)session->GetEntryIDForFolder(ctx.Connection(), path, store, &entry_id, &parent_id);
+  (void)session->GetEntryIDForFolder(ctx.Connection(), path, ctx.StoreKey(store), &entry_id, &parent_id);
 }
 
 }  // namespace zuv

@@ -78,5 +78,23 @@ void ProcessGetAttachDataRequest(RequestContext& ctx);
 // EntryID (the mailbox's Contacts folder when empty); ROWS is its entry ID
 // ("" and "Cannot add contact" on failure).
 void ProcessAddContactRequest(RequestContext& ctx);
+// ---- Directory and mailbox requests (directory_requests.cpp)
+
+// ADResolveEmail (1012) and ADResolveCN (1014): the user owning EmailAddr
+// (an address, or a common name for 1014) as ROWS {"UserName", "UserDN",
+// "StoreDN"}; on failure "Cannot resolve email" with the three empty. No
+// mailbox session is taken.
+void ProcessADResolveRequest(RequestContext& ctx);
+// MailBoxInfo (1026): opens the mailbox of EmailAddress (the request's
+// Mailbox when absent) and answers its store entry ID as ROWS.
+void ProcessGetMailboxInfo(RequestContext& ctx);
+// GetExchangeServers (1030): the mail servers named ServerWildCard, or all.
+void ProcessGetExchangeServersRequest(RequestContext& ctx);
+// GetMailboxes (1031): every mailbox user of the directory; ExchangeServer
+// is only logged. No mailbox session is taken.
+void ProcessGetMailboxesRequest(RequestContext& ctx);
+// GetASDevices (1032): the mobile devices of the mailbox MailBoxDN (or of
+// the AltMailbox user, or of the service mailbox).
+void ProcessGetASDevicesRequest(RequestContext& ctx);
 
 }  // namespace zuv

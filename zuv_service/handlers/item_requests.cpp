@@ -27,7 +27,7 @@ void ProcessSetTableRequest(RequestContext& ctx) {
     return;
   }
   std::string rowEntryID = passedEntryID;
-  if (cache->SetData(ctx.Connection(), folderEntryID, storeEntryID, elements, &rowEntryID) != 0) {
+  if (cache->SetData(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), elements, &rowEntryID) != 0) {
     NLog_ErrorA("ZUV", "%s:%s:SetTable Failed:", ctx.ConnectionName(), ctx.Mailbox());
     ctx.ReplyWithRows(operation, 1, "Cannot set data", passedEntryID);
     return;
@@ -54,7 +54,7 @@ void ProcessFolderEntryDeleteRequest(RequestContext& ctx) {
     ctx.ReplyError(operation, 1, "");
     return;
   }
-  const uint32_t result = cache->DeleteEntry(ctx.Connection(), folderEntryID, storeEntryID, itemEntryID);
+  const uint32_t result = cache->DeleteEntry(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID);
   ctx.ReplyError(operation, result == 0 ? 0 : 1, "");
 }
 

@@ -49,7 +49,14 @@ std::string RequestContext::EntryID(const char* key) const {
 uint32_t RequestContext::ReadServerInfo() {
   const uint32_t result = zuv::ReadServerInfo(request_, &server_);
   mailbox_log_ = EscapeForLog(server_.mailbox);
+  alt_mailbox_ = String("AltMailbox") == "1";
+  server_info_result_ = result;
   return result;
+}
+
+std::string RequestContext::StoreKey(const std::string& requested) const {
+  if (!alt_store_.empty() && (requested.empty() || requested == kMailboxStoreKey)) return alt_store_;
+  return requested;
 }
 
 void RequestContext::Reply(const char* operation, std::string_view json, bool isError) const {
@@ -75,9 +82,22 @@ SessionHandle::~SessionHandle() {
   if (cache_ != nullptr) ZUV_Cache::ReleaseInstance(cache_);
 }
 
-uint32_t SessionHandle::Acquire(const RequestContext& ctx) {
-  if (cache_ != nullptr) return 0;
-  return ZUV_Cache::GetInstance(ctx.Connection(), &ctx.Server(), &cache_);
+uint32_t SessionHandle::Acquire(RequestContext& ctx) {
+  if (cache_ == nullptr && ZUV_Cache::GetInstance(ctx.Connection(), &ctx.Server(), &cache_) != 0) return 1;
+  if (!ctx.alt_mailbox_ || !ctx.alt_store_.empty()) return 0;
+  const ServerInfo& server = ctx.Server();
+  if (ctx.server_info_result_ != 0 || server.user_dn.empty()) {
+    NLog_ErrorA("ZUV", "%s:%s:Cannot read another user's mailbox: not found in the directory",
+                ctx.ConnectionName(), ctx.Mailbox());
+    return 1;
+  }
+  const uint32_t result = cache_->OpenUserMailbox(server.store_dn, server.user_dn, &ctx.alt_store_);
+  if (result != 0) {
+    NLog_ErrorA("ZUV", "%s:%s:Cannot open the mailbox %s on %s (0x%08x)", ctx.ConnectionName(), ctx.Mailbox(),
+                EscapeForLog(server.user_dn).c_str(), EscapeForLog(server.store_dn).c_str(), result);
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace zuv

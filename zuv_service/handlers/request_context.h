@@ -60,6 +60,16 @@ class RequestContext {
   // request_reading.h). 0, or the directory lookup's failure.
   uint32_t ReadServerInfo();
 
+  // ---- Another user's mailbox (AltMailbox "1")
+
+  // True when the request asked for another user's mailbox; known once
+  // ReadServerInfo ran.
+  bool IsAltMailbox() const { return alt_mailbox_; }
+  // The store a handler passes on for the store key requested: the other
+  // user's store once SessionHandle::Acquire opened it, where requested is
+  // "" or the mailbox store key; requested itself otherwise.
+  std::string StoreKey(const std::string& requested) const;
+
   // ---- Replies
 
   // Sends json as the response, with the returning success/error lines.
@@ -78,6 +88,11 @@ class RequestContext {
   RequestCode code_;
   ServerInfo server_;
   std::string mailbox_log_;
+  bool alt_mailbox_ = false;
+  uint32_t server_info_result_ = 0;  // of ReadServerInfo
+  std::string alt_store_;            // the other user's store entry ID; set by SessionHandle
+
+  friend class SessionHandle;
 };
 
 // The shared mailbox cache for one handler: GetInstance on Acquire,
@@ -89,8 +104,11 @@ class SessionHandle {
   SessionHandle(const SessionHandle&) = delete;
   SessionHandle& operator=(const SessionHandle&) = delete;
 
-  // 0 with the instance held, 1 when it cannot be had.
-  [[nodiscard]] uint32_t Acquire(const RequestContext& ctx);
+  // 0 with the instance held, 1 when it cannot be had. For a request with
+  // AltMailbox "1" it also opens that user's mailbox (found through the
+  // directory by ReadServerInfo) and records its store in ctx; 1 when the
+  // user is not in the directory or the mailbox cannot be opened.
+  [[nodiscard]] uint32_t Acquire(RequestContext& ctx);
   ZUV_Cache* get() const { return cache_; }
   ZUV_Cache* operator->() const { return cache_; }
   explicit operator bool() const { return cache_ != nullptr; }

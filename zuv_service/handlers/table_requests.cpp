@@ -35,7 +35,7 @@ void ProcessGetTableRequest(RequestContext& ctx) {
   NLog_WarnA("ZUV", "%s:%s: Forcing cacheData as true", ctx.ConnectionName(), ctx.Mailbox());
   request.cacheData = 1;
   std::string errorText;
-  if (cache->GetTable(ctx.Connection(), folderEntryID, storeEntryID, columns, &criteria, request, startIndex,
+  if (cache->GetTable(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), columns, &criteria, request, startIndex,
                       numEntries, &errorText) != 0) {
     NLog_ErrorA("ZUV", "%s:%s:Error:%s", ctx.ConnectionName(), ctx.Mailbox(), EscapeForLog(errorText).c_str());
     ctx.ReplyError("ProcessGetTableRequest", 1, errorText.c_str());
