@@ -56,7 +56,7 @@ void ProcessAttachRequest(RequestContext& ctx) {
   if (cache.Acquire(ctx) != 0) {
     NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
   } else if (UploadedFilePath(ctx.ConnectionName(), uploadName, &path) == 0) {
-    result = cache->AttachFile(ctx.Connection(), folderEntryID, storeEntryID, itemEntryID, path, attachmentName,
+    result = cache->AttachFile(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID, path, attachmentName,
                                elements, &attachNum);
   }
   if (result == 0) {
@@ -86,7 +86,7 @@ void ProcessSetAttachmentPropertiesRequest(RequestContext& ctx) {
   if (cache.Acquire(ctx) != 0) {
     NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
   } else {
-    result = cache->SetAttachmentProperties(ctx.Connection(), folderEntryID, storeEntryID, itemEntryID, attachNum,
+    result = cache->SetAttachmentProperties(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID, attachNum,
                                             elements);
   }
   ctx.ReplyError(operation, result == 0 ? 0 : 1, result == 0 ? "" : "Cannot set attachment properties");
@@ -109,7 +109,7 @@ void ProcessDeleteAttachRequest(RequestContext& ctx) {
   if (cache.Acquire(ctx) != 0) {
     NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
   } else {
-    result = cache->DeleteAttachment(ctx.Connection(), folderEntryID, storeEntryID, itemEntryID, attachNum);
+    result = cache->DeleteAttachment(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID, attachNum);
   }
   ctx.ReplyError(operation, result == 0 ? 0 : 1, "");
 }
@@ -134,7 +134,7 @@ void ProcessGetAttachFileRequest(RequestContext& ctx) {
     return;
   }
   // Sent: the bytes were the answer. Broken: the connection is shut down.
-  if (cache->GetAttachment(ctx.Connection(), folderEntryID, storeEntryID, itemEntryID, attachNum) ==
+  if (cache->GetAttachment(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID, attachNum) ==
       ZUV_Cache::AttachmentDelivery::kNotSent) {
     ctx.ReplyNumber(operation, 1);
   }
@@ -159,7 +159,7 @@ void ProcessGetAttachDataRequest(RequestContext& ctx) {
     return;
   }
   // The rows, or the failure envelope, are sent by the operation.
-  (void)cache->GetAttachData(ctx.Connection(), itemEntryID, folderEntryID, storeEntryID, columns, request);
+  (void)cache->GetAttachData(ctx.Connection(), itemEntryID, folderEntryID, ctx.StoreKey(storeEntryID), columns, request);
 }
 
 }  // namespace zuv

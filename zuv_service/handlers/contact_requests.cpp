@@ -30,7 +30,7 @@ void ProcessAddContactRequest(RequestContext& ctx) {
     return;
   }
   std::string entryID;
-  if (cache->AddContact(ctx.Connection(), ctx.Server(), contact, folderEntryID, storeEntryID, &entryID) != 0) {
+  if (cache->AddContact(ctx.Connection(), ctx.Server(), contact, folderEntryID, ctx.StoreKey(storeEntryID), &entryID) != 0) {
     NLog_ErrorA("ZUV", "For client %s, AddContact Failed:", ctx.ConnectionName());
     ctx.ReplyWithRows(operation, 1, "Cannot add contact", "");
     return;
