@@ -26,6 +26,11 @@ constexpr Route kRoutes[] = {
     {RequestCode::kSetCustomProperties, ProcessSetCustomPropertiesRequest},
     {RequestCode::kSetTable, ProcessSetTableRequest},
     {RequestCode::kFolderEntryDelete, ProcessFolderEntryDeleteRequest},
+    {RequestCode::kCreateMessage, ProcessCreateMessageRequest},
+    {RequestCode::kAddMessageAttachment, ProcessAddMessageAttachmentRequest},
+    {RequestCode::kDeleteMessageAttachment, ProcessDeleteMessageAttachmentRequest},
+    {RequestCode::kSendMessage, ProcessSendMessageRequest},
+    {RequestCode::kDeleteMessage, ProcessDeleteMessageRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;

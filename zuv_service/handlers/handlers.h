@@ -51,4 +51,27 @@ void ProcessSetTableRequest(RequestContext& ctx);
 // 1, "ErrorString": ""}.
 void ProcessFolderEntryDeleteRequest(RequestContext& ctx);
 
+// ---- Message requests (message_requests.cpp)
+
+// CreateMessage (1020): a draft in the service mailbox's Drafts folder from
+// the Message object; ROWS is its entry ID ("Cannot create message").
+void ProcessCreateMessageRequest(RequestContext& ctx);
+// AddMessageAttachment (1021): the upload UploadedAttachmentHash attached to
+// the draft EntryID as AttachmentName; ROWS is the flags number, 0
+// ("Cannot set attachment").
+void ProcessAddMessageAttachmentRequest(RequestContext& ctx);
+// DeleteMessageAttachment (1022): removes AttachmentNum from the draft
+// ("Cannot send message").
+void ProcessDeleteMessageAttachmentRequest(RequestContext& ctx);
+// SendMessage (1023): submits the draft ("Cannot send message").
+void ProcessSendMessageRequest(RequestContext& ctx);
+// DeleteMessage (1024): discards the draft ("Cannot send message").
+void ProcessDeleteMessageRequest(RequestContext& ctx);
+
+// The file an upload name stands for: "ZUVFiles/<hash>.jpg" under the
+// module directory. 1 (logged, naming the file) when hash is empty or holds
+// a path separator or "..", or when the file does not exist; else 0 with
+// *path set.
+[[nodiscard]] uint32_t UploadedFilePath(const char* connectionName, const std::string& hash, std::string* path);
+
 }  // namespace zuv
