@@ -330,6 +330,38 @@ TEST_F(DraftFlowTest, DraftWithEveryPartIsSentToLocalMailboxesAndKeptInSentItems
   EXPECT_TRUE(mail_->service.WaitForLog("Cannot open message with entryID " + id + ". Invalid entryID"));
 }
 
+TEST_F(DraftFlowTest, ConcurrentRequestsOnOneDraftAreSerialised) {
+  Draft d;
+  d.subject = "Many hands";
+  d.to = {Address("alice")};
+  const std::string id = mail_->Create(d);
+  ASSERT_FALSE(id.empty());
+  constexpr int kClients = 6;
+  std::vector<std::string> contents(kClients), responses(kClients);
+  std::vector<std::unique_ptr<Conn>> bins;
+  std::vector<std::string> hashes;
+  for (int i = 0; i < kClients; ++i) {
+    contents[i] = std::string(20000 + i * 1000, static_cast<char>('a' + i));
+    bins.push_back(std::make_unique<Conn>(mail_->service.bin_port()));
+    hashes.push_back(MailService::Upload(*bins.back(), contents[i]));
+    ASSERT_FALSE(hashes.back().empty());
+  }
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] { responses[i] = mail_->Attach(id, "part" + std::to_string(i), hashes[i]); });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& r : responses) EXPECT_EQ(r, "{\"ErrorNumber\":0,\"ErrorString\":\"\",\"ROWS\":\"0\"}");
+  EXPECT_EQ(mail_->SendDraft(id), kOk);
+  StoredMessage m = mail_->Find("alice", "Inbox", d.subject);
+  ASSERT_EQ(m.attachments.size(), static_cast<size_t>(kClients));
+  for (const auto& [name, bytes] : m.attachments) {
+    const int i = name.back() - '0';
+    ASSERT_TRUE(i >= 0 && i < kClients) << name;
+    EXPECT_EQ(bytes, contents[i]) << name;
+  }
+}
+
 TEST_F(DraftFlowTest, DiscardedDraftLeavesDraftsAndItsEntryIDStopsWorking) {
   Draft d;
   d.subject = "Never sent";
