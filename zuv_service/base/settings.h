@@ -132,7 +132,7 @@ void SetLimitsForTest(const FrontLimits& limits);
 // Settings of composed messages and their sending, from the service node
 // (same reading rules as the ports).
 struct MailSettings {
-  uint32_t draft_idle_minutes = 60;  // DraftIdleMinutes: an untouched draft is closed after this
+  uint32_t draft_idle_minutes = 60;  // DraftIdleMinutes: an untouched draft is closed after this; 0 = never
   std::string smtp_relay;            // SmtpRelay (string) "host:port"; "" = no relay
   uint32_t smtp_retry_seconds = 60;  // SmtpRetrySeconds: first wait after a temporary failure; doubles
   uint32_t smtp_max_attempts = 10;   // SmtpMaxAttempts: attempts before the sender gets a report

@@ -62,13 +62,13 @@ void ForgetDraft(const std::string& entryID, const OpenDraft* draft) ZUV_LOCKS_E
 // not (or no longer) an open draft.
 class LockedDraft {
  public:
-  explicit LockedDraft(const std::string& entryID) : draft_(FindDraft(entryID)) {
+  explicit LockedDraft(const std::string& entryID) ZUV_NO_THREAD_SAFETY_ANALYSIS : draft_(FindDraft(entryID)) {
     if (draft_) {
       draft_->mu.lock();
       if (draft_->message) draft_->last_used = Clock::now();
     }
   }
-  ~LockedDraft() {
+  ~LockedDraft() ZUV_NO_THREAD_SAFETY_ANALYSIS {
     if (draft_) draft_->mu.unlock();
   }
   LockedDraft(const LockedDraft&) = delete;

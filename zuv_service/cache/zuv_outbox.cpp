@@ -40,6 +40,11 @@ bool g_stop ZUV_GUARDED_BY(g_wake_mu) = false;
 
 std::once_flag g_curl_once;
 
+bool StopRequested() {
+  MutexLock lock(g_wake_mu);
+  return g_stop;
+}
+
 std::string Base64(const std::string& bytes) {
   static const char kTable[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -156,8 +161,8 @@ SmtpOutcome_s RelayBySmtp(const std::string& relay, const OutgoingMail_s& mail) 
   curl_easy_setopt(c, CURLOPT_MIMEPOST, mime.get());
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT, 600L);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 20L);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT, 120L);  // bounds the wait of a stop
   const CURLcode rc = curl_easy_perform(c);
   long code = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
@@ -265,6 +270,7 @@ int ZUV_OutboxWorker::RunOnce() {
   int finished = 0;
   zuv::MutexLock lock(pass_mu_);
   for (const std::string& id : queued) {
+    if (zuv::StopRequested()) break;  // the rest waits in the Outbox for the next start
     if (Process(session, id)) {
       retries_.erase(id);
       ++finished;
