@@ -7,6 +7,7 @@
 //   g_drafts_mu - the map itself; held only to find, add or remove an
 //       entry, never across a MAPI call and never while waiting for a
 //       draft's lock (the idle sweep only tries it).
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -231,6 +232,12 @@ uint32_t ZUV_Cache::SendMessage(const zuv::ConnectionContext* context, const std
     NLog_ErrorA("ZUV", "For client %sCannot open message with entryID %s. Invalid entryID", name, LogText(entryID).c_str());
     return 1;
   }
+  // Recipients outside the directory go through the Outbox; the worker is
+  // woken for them (its regular pass finds them anyway).
+  std::vector<CMAPIMessage::Recipient_s> recipients;
+  const bool outside = !message->GetRecipients(&recipients) ||
+                       std::any_of(recipients.begin(), recipients.end(),
+                                   [](const CMAPIMessage::Recipient_s& r) { return !r.directoryEntry; });
   uint32_t result = 0;
   if (!message->Send()) {
     NLog_ErrorA("ZUV", "For client %s, Cannot send message with entryID %s.", name, LogText(entryID).c_str());
@@ -240,8 +247,7 @@ uint32_t ZUV_Cache::SendMessage(const zuv::ConnectionContext* context, const std
   }
   draft.Close();
   ForgetDraft(entryID, draft.draft());
-  // Recipients outside the store wait in the Outbox for the worker.
-  if (result == 0) zuv::WakeOutboxWorker();
+  if (result == 0 && outside) zuv::WakeOutboxWorker();
   return result;
 }
 

@@ -189,7 +189,9 @@ bool CMAPIMessage::GetRecipients(std::vector<Recipient_s>* recipients) {
   MapiPtr<IMessage> message = AsMessage();
   MapiPtr<IMAPITable> table;
   if (!message || FAILED(message->GetRecipientTable(0, table.put()))) return false;
-  auto cols = MakePropTags(PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_A, PR_SMTP_ADDRESS_A, PR_EMAIL_ADDRESS_A, PR_RESPONSIBILITY);
+  constexpr ULONG PR_ACCOUNT_A = 0x3A00001E;
+  auto cols = MakePropTags(PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_A, PR_SMTP_ADDRESS_A, PR_EMAIL_ADDRESS_A, PR_RESPONSIBILITY,
+                           PR_ACCOUNT_A);
   if (FAILED(table->SetColumns(cols.get(), 0))) return false;
   recipients->clear();
   for (;;) {
@@ -204,6 +206,7 @@ bool CMAPIMessage::GetRecipients(std::vector<Recipient_s>* recipients) {
       if (v[2].ulPropTag == PR_SMTP_ADDRESS_A) rcpt.address = v[2].Value.lpszA;
       if (rcpt.address.empty() && v[3].ulPropTag == PR_EMAIL_ADDRESS_A) rcpt.address = v[3].Value.lpszA;
       if (v[4].ulPropTag == PR_RESPONSIBILITY) rcpt.responsibility = v[4].Value.b != 0;
+      rcpt.directoryEntry = v[5].ulPropTag == PR_ACCOUNT_A;
       recipients->push_back(std::move(rcpt));
     }
   }

@@ -41,6 +41,7 @@ class CMAPIMessage : public CMAPIObject {
     std::string displayName;
     std::string address;        // PR_SMTP_ADDRESS_A, else PR_EMAIL_ADDRESS_A
     bool responsibility = false;  // PR_RESPONSIBILITY: already delivered
+    bool directoryEntry = false;  // resolved to a mailbox of the directory (has PR_ACCOUNT_A)
   };
   // The recipients in table order. False when the table cannot be read.
   bool GetRecipients(std::vector<Recipient_s>* recipients);
