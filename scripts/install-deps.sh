@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang libclang-rt-dev
   rapidjson-dev libspdlog-dev libfmt-dev libpugixml-dev
-  libsqlite3-dev libldap-dev libgmime-3.0-dev libsystemd-dev libcli11-dev
+  libsqlite3-dev libldap-dev libgmime-3.0-dev libsystemd-dev libcli11-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   slapd ldap-utils
 )

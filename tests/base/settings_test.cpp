@@ -190,5 +190,23 @@ TEST_F(SettingsTest, SampleRegistryFileReadsCleanly) {
   EXPECT_EQ("${basedir}/logs", ReadLogFolderPath(reg_));
 }
 
+TEST_F(SettingsTest, MailSettingsDefaultAndReadFromTheServiceNode) {
+  Use(std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\tovanix]\n"));
+  LoadMailSettings(reg_);
+  EXPECT_EQ(60u, Mail().draft_idle_minutes);
+  EXPECT_EQ("", Mail().smtp_relay);
+  EXPECT_EQ(60u, Mail().smtp_retry_seconds);
+  EXPECT_EQ(10u, Mail().smtp_max_attempts);
+
+  Use(kPlainNode + Quoted("SmtpRelay", "mail.example.org:25") + "\"DraftIdleMinutes\"=dword:00000005\n" +
+      "\"SmtpRetrySeconds\"=dword:0000001e\n\"SmtpMaxAttempts\"=dword:00000000\n");
+  LoadMailSettings(reg_);
+  EXPECT_EQ(5u, Mail().draft_idle_minutes);
+  EXPECT_EQ("mail.example.org:25", Mail().smtp_relay);
+  EXPECT_EQ(30u, Mail().smtp_retry_seconds);
+  EXPECT_EQ(1u, Mail().smtp_max_attempts);  // every message gets at least one attempt
+  SetMailSettingsForTest(MailSettings{});
+}
+
 }  // namespace
 }  // namespace zuv

@@ -182,6 +182,9 @@ class ServiceProcess {
   void set_ldap_uri(const std::string& uri) { ldap_uri_ = uri; }
   // Whether the store built at the first start holds the service mailbox.
   void set_service_mailbox(bool with) { with_mailbox_ = with; }
+  // Whether the service mailbox built at the first start offers HTML bodies
+  // (STORE_HTML_OK); without, HTML bodies are kept inside RTF.
+  void set_html_ok(bool html_ok) { html_ok_ = html_ok; }
   // The first argument of the service (console mode: "RUN"); null for none.
   void set_argument(const char* argument) { argument_ = argument; }
   // Extra environment of the service process.
@@ -335,6 +338,7 @@ class ServiceProcess {
     spec.smtp = {std::string(kServiceAlias) + "@example.com"};
     spec.legacy_dn = std::string("/o=Example Org/ou=Admin Group (EXAMPLE1)/cn=Recipients/cn=") + kServiceAlias;
     spec.server = kServiceServer;
+    spec.html_ok = html_ok_;
     if (admin_->AddMailbox(spec, &id, &err) != S_OK) {
       std::fprintf(stderr, "harness store: %s\n", err.c_str());
       return false;
@@ -349,6 +353,7 @@ class ServiceProcess {
   std::string ex_server_ = kServiceServer;
   std::string ldap_uri_;
   bool with_mailbox_ = true;
+  bool html_ok_ = true;
   const char* argument_ = "RUN";
   std::vector<std::pair<std::string, std::string>> env_;
   std::unique_ptr<zuvstore::StoreAdmin> admin_;

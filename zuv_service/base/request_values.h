@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "mapi/mapix.h"
 
@@ -40,4 +41,17 @@ struct custom_property {
   std::string name;
   ULONG type = 0;  // MAPI property type as the client gave it
   ULONG tag = 0;   // property tag; 0 when not known
+};
+
+// A draft message as a CreateMessage request composes it.
+struct MessageRequest {
+  std::string subject;
+  std::string body;
+  std::vector<std::string> to;
+  std::vector<std::string> cc;
+  std::vector<std::string> bcc;
+  std::string readReceiptAddress;  // "" asks for no read receipt
+  int32_t sensitivity = 0;         // PR_SENSITIVITY
+  bool saveToSent = false;         // keep a copy in Sent Items after sending
+  bool isHTML = false;             // body is HTML
 };

@@ -1,6 +1,8 @@
 // settings.cpp: reading the service settings, ports and log folder.
 #include "base/settings.h"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <vector>
 
@@ -154,6 +156,30 @@ void LoadFrontLimits(const RegistryFile& registry) {
 }
 
 const FrontLimits& Limits() { return g_limits; }
+
+namespace {
+MailSettings g_mail;  // written at start-up only (LoadMailSettings), read after
+}  // namespace
+
+void LoadMailSettings(const RegistryFile& registry) {
+  MailSettings mail;
+  const RegistryKey* service = OpenFirst(registry, kServiceNodePaths);
+  if (service != nullptr) {
+    (void)ReadNumber(service, "DraftIdleMinutes", &mail.draft_idle_minutes);
+    ReadSetting(service, "SmtpRelay", &mail.smtp_relay);
+    (void)ReadNumber(service, "SmtpRetrySeconds", &mail.smtp_retry_seconds);
+    (void)ReadNumber(service, "SmtpMaxAttempts", &mail.smtp_max_attempts);
+  }
+  if (const char* hook = std::getenv("ZUV_TEST_DRAFT_IDLE_SECONDS"); hook != nullptr) {
+    mail.draft_idle_seconds_for_test = static_cast<uint32_t>(std::strtoul(hook, nullptr, 10));
+  }
+  if (mail.smtp_max_attempts == 0) mail.smtp_max_attempts = 1;
+  g_mail = mail;
+}
+
+const MailSettings& Mail() { return g_mail; }
+
+void SetMailSettingsForTest(const MailSettings& mail) { g_mail = mail; }
 
 void SetLimitsForTest(const FrontLimits& limits) { g_limits = limits; }
 

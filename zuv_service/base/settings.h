@@ -137,6 +137,26 @@ const FrontLimits& Limits();
 // Replaces the process limits. Same requirement as LoadFrontLimits.
 void SetLimitsForTest(const FrontLimits& limits);
 
+// Settings of composed messages and their sending, from the service node
+// (same reading rules as the ports).
+struct MailSettings {
+  uint32_t draft_idle_minutes = 60;  // DraftIdleMinutes: an untouched draft is closed after this; 0 = never
+  std::string smtp_relay;            // SmtpRelay (string) "host:port"; "" = no relay
+  uint32_t smtp_retry_seconds = 60;  // SmtpRetrySeconds: first wait after a temporary failure; doubles
+  uint32_t smtp_max_attempts = 10;   // SmtpMaxAttempts: attempts before the sender gets a report
+  // Test hook: when non-zero, drafts close after this many seconds instead
+  // (environment ZUV_TEST_DRAFT_IDLE_SECONDS, never the registry).
+  uint32_t draft_idle_seconds_for_test = 0;
+};
+
+// Reads the mail settings; a missing value keeps its default.
+// REQUIRES: called at start-up before any thread reads Mail().
+void LoadMailSettings(const RegistryFile& registry);
+// The process mail settings: the defaults until LoadMailSettings runs.
+const MailSettings& Mail();
+// Replaces the process mail settings. Same requirement as LoadMailSettings.
+void SetMailSettingsForTest(const MailSettings& mail);
+
 // The log folder: LogFolderPath (at most 1023 bytes with its NUL) from the
 // vendor node, every '\' turned into '/'; "${basedir}/logs" when the node or
 // value is missing, too long or empty.

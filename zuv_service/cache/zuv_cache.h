@@ -30,6 +30,7 @@
 // The last four are never held across a MAPI call.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -477,6 +478,43 @@ class ZUV_Cache : public ZUV_TableSession {
   [[nodiscard]] uint32_t AddContact(const zuv::ConnectionContext* context, const zuv::ServerInfo& serverInfo,
                                     const ContactRequest_s& contact, const std::string& folderEntryID,
                                     const std::string& storeEntryID, std::string* entryID);
+  // ---- Composed messages (zuv_cache_messages.cpp) ----
+  // The open-message map: process-wide, from a draft's entry-ID string to
+  // its open message, guarded by its own lock (never held across a MAPI
+  // call). Each draft also has a lock of its own, held for the whole of an
+  // operation on it, so two requests on one draft run one after the other.
+  // A draft leaves the map when it is sent, discarded or closed for
+  // idleness; its entry ID then answers "Invalid entryID", as after a
+  // restart. Any request thread; CloseIdleDrafts on the outbox worker.
+
+  // Creates the draft in the mailbox's "Drafts" folder with the record's
+  // subject, body, sensitivity, recipients and read receipt, saves it and
+  // keeps it open in the map. 0 with *entryID set; 1 (logged, nothing left
+  // behind) when the folder cannot be opened or the draft not written.
+  [[nodiscard]] uint32_t CreateMessage(const zuv::ConnectionContext* context, const MessageRequest& message,
+                                       std::string* entryID);
+  // Adds the file at path to the draft entryID as an attachment called
+  // attachmentName (the file's own name when empty), with flags as the
+  // attachment flags, and saves the draft. 0, or 1 (logged).
+  [[nodiscard]] uint32_t AddMessageAttachment(const zuv::ConnectionContext* context,
+                                              const std::string& attachmentName, const std::string& entryID,
+                                              const std::string& path, int32_t* flags);
+  // Deletes attachment attachNum of the draft entryID and saves it. 0, or 1.
+  [[nodiscard]] uint32_t DeleteMessageAttachment(const zuv::ConnectionContext* context,
+                                                 const std::string& entryID, int32_t attachNum);
+  // Deletes the draft entryID from "Drafts" and forgets it. 0, or 1.
+  [[nodiscard]] uint32_t DiscardMessage(const zuv::ConnectionContext* context, const std::string& entryID);
+  // Submits the draft entryID through the store (local recipients get it in
+  // their Inbox, others are queued in the Outbox for the outbox worker) and
+  // forgets it, sent or not. 0, or 1.
+  [[nodiscard]] uint32_t SendMessage(const zuv::ConnectionContext* context, const std::string& entryID);
+  // Closes every draft untouched for at least idle (info line each); drafts
+  // busy with a request are left for the next call. The number closed.
+  static int CloseIdleDrafts(std::chrono::steady_clock::duration idle);
+  // Drafts in the map.
+  static size_t OpenDraftCount();
+  // Closes every draft. REQUIRES: no request thread uses the map.
+  static void CloseAllDraftsForTest();
 
  private:
   // One described folder: its entries and the chain that holds them.

@@ -38,6 +38,11 @@ constexpr Route kRoutes[] = {
     {RequestCode::kGetExchangeServers, ProcessGetExchangeServersRequest},
     {RequestCode::kGetMailboxes, ProcessGetMailboxesRequest},
     {RequestCode::kGetASDevices, ProcessGetASDevicesRequest},
+    {RequestCode::kCreateMessage, ProcessCreateMessageRequest},
+    {RequestCode::kAddMessageAttachment, ProcessAddMessageAttachmentRequest},
+    {RequestCode::kDeleteMessageAttachment, ProcessDeleteMessageAttachmentRequest},
+    {RequestCode::kSendMessage, ProcessSendMessageRequest},
+    {RequestCode::kDeleteMessage, ProcessDeleteMessageRequest},
 };
 
 using HandlerTable = std::array<RequestHandler, kRequestCodeCount>;

@@ -96,5 +96,21 @@ void ProcessGetMailboxesRequest(RequestContext& ctx);
 // GetASDevices (1032): the mobile devices of the mailbox MailBoxDN (or of
 // the AltMailbox user, or of the service mailbox).
 void ProcessGetASDevicesRequest(RequestContext& ctx);
+// ---- Message requests (message_requests.cpp)
+
+// CreateMessage (1020): a draft in the service mailbox's Drafts folder from
+// the Message object; ROWS is its entry ID ("Cannot create message").
+void ProcessCreateMessageRequest(RequestContext& ctx);
+// AddMessageAttachment (1021): the upload UploadedAttachmentHash attached to
+// the draft EntryID as AttachmentName; ROWS is the flags number, 0
+// ("Cannot set attachment").
+void ProcessAddMessageAttachmentRequest(RequestContext& ctx);
+// DeleteMessageAttachment (1022): removes AttachmentNum from the draft
+// ("Cannot send message").
+void ProcessDeleteMessageAttachmentRequest(RequestContext& ctx);
+// SendMessage (1023): submits the draft ("Cannot send message").
+void ProcessSendMessageRequest(RequestContext& ctx);
+// DeleteMessage (1024): discards the draft ("Cannot send message").
+void ProcessDeleteMessageRequest(RequestContext& ctx);
 
 }  // namespace zuv

@@ -31,6 +31,7 @@
 #include "base/registry_file.h"
 #include "base/settings.h"
 #include "cache/zuv_cache.h"
+#include "cache/zuv_outbox.h"
 #include "directory/ad_services.h"
 #include "front/front.h"
 #include "host/diagnostics.h"
@@ -224,6 +225,10 @@ int ServiceStart(int argc) {
     NLog_InfoA("ZUV", "Removed %d unfinished or day-old upload files", swept);
   }
   std::thread sweeper(SweeperThread, upload_dir);
+  // Relays queued mail and closes idle drafts until the stop below.
+  LoadMailSettings(ProcessRegistry());
+  ZUV_OutboxWorker outbox(Mail());
+  outbox.Start();
   NLog_InfoA("ZUV", "Starting the main ZUV thread ...");
   int main_result = 0;
   std::thread main_thread([&main_result] { main_result = MainServiceThread(); });
@@ -235,6 +240,7 @@ int ServiceStart(int argc) {
   ShutdownListeners();
   main_thread.join();
   sweeper.join();
+  outbox.Stop();
   // Unfinished uploads cannot complete once the service stops.
   (void)SweepUploadFiles(upload_dir, kNeverOld, true);
   // The stop control reports stop pending once more after signalling; the

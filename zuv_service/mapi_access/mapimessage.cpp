@@ -164,6 +164,12 @@ bool CMAPIMessage::SetSubject(const char* text) { return SetPropertyString(PR_SU
 
 bool CMAPIMessage::SetReadReceipt(bool flag) { return SetPropertyBool(PR_READ_RECEIPT_REQUESTED, flag); }
 
+bool CMAPIMessage::SetReadReceipt(bool flag, const char* address) {
+  constexpr ULONG PR_READ_RECEIPT_SMTP_ADDRESS_A = 0x5D05001E;
+  if (!SetReadReceipt(flag)) return false;
+  return address == nullptr || address[0] == '\0' || SetPropertyString(PR_READ_RECEIPT_SMTP_ADDRESS_A, address, false);
+}
+
 bool CMAPIMessage::Send() {
   const char* fn = "CMAPIMessage::Send";
   MapiPtr<IMessage> message = AsMessage();
@@ -174,6 +180,58 @@ bool CMAPIMessage::Send() {
     return false;
   }
   return true;
+}
+
+bool CMAPIMessage::GetRecipients(std::vector<Recipient_s>* recipients) {
+  constexpr ULONG PR_RESPONSIBILITY = 0x0E0F000B;
+  constexpr ULONG PR_SMTP_ADDRESS_A = 0x39FE001E;
+  constexpr ULONG PR_EMAIL_ADDRESS_A = 0x3003001E;
+  MapiPtr<IMessage> message = AsMessage();
+  MapiPtr<IMAPITable> table;
+  if (!message || FAILED(message->GetRecipientTable(0, table.put()))) return false;
+  constexpr ULONG PR_ACCOUNT_A = 0x3A00001E;
+  auto cols = MakePropTags(PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_A, PR_SMTP_ADDRESS_A, PR_EMAIL_ADDRESS_A, PR_RESPONSIBILITY,
+                           PR_ACCOUNT_A);
+  if (FAILED(table->SetColumns(cols.get(), 0))) return false;
+  recipients->clear();
+  for (;;) {
+    MapiRows rows;
+    if (FAILED(table->QueryRows(64, 0, rows.put()))) return false;
+    if (rows->cRows == 0) return true;
+    for (ULONG r = 0; r < rows->cRows; ++r) {
+      const SPropValue* v = rows->aRow[r].lpProps;
+      Recipient_s rcpt;
+      if (v[0].ulPropTag == PR_RECIPIENT_TYPE) rcpt.type = static_cast<ULONG>(v[0].Value.l);
+      if (v[1].ulPropTag == PR_DISPLAY_NAME_A) rcpt.displayName = v[1].Value.lpszA;
+      if (v[2].ulPropTag == PR_SMTP_ADDRESS_A) rcpt.address = v[2].Value.lpszA;
+      if (rcpt.address.empty() && v[3].ulPropTag == PR_EMAIL_ADDRESS_A) rcpt.address = v[3].Value.lpszA;
+      if (v[4].ulPropTag == PR_RESPONSIBILITY) rcpt.responsibility = v[4].Value.b != 0;
+      rcpt.directoryEntry = v[5].ulPropTag == PR_ACCOUNT_A;
+      recipients->push_back(std::move(rcpt));
+    }
+  }
+}
+
+bool CMAPIMessage::GetAttachments(std::vector<std::pair<ULONG, std::string>>* attachments) {
+  MapiPtr<IMessage> message = AsMessage();
+  MapiPtr<IMAPITable> table;
+  if (!message || FAILED(message->GetAttachmentTable(0, table.put()))) return false;
+  auto cols = MakePropTags(PR_ATTACH_NUM, PR_ATTACH_LONG_FILENAME_A, PR_ATTACH_FILENAME_A);
+  if (FAILED(table->SetColumns(cols.get(), 0))) return false;
+  attachments->clear();
+  for (;;) {
+    MapiRows rows;
+    if (FAILED(table->QueryRows(64, 0, rows.put()))) return false;
+    if (rows->cRows == 0) return true;
+    for (ULONG r = 0; r < rows->cRows; ++r) {
+      const SPropValue* v = rows->aRow[r].lpProps;
+      if (v[0].ulPropTag != PR_ATTACH_NUM) continue;
+      std::string name;
+      if (v[1].ulPropTag == PR_ATTACH_LONG_FILENAME_A) name = v[1].Value.lpszA;
+      if (name.empty() && v[2].ulPropTag == PR_ATTACH_FILENAME_A) name = v[2].Value.lpszA;
+      attachments->emplace_back(v[0].Value.ul, std::move(name));
+    }
+  }
 }
 
 // ---- CContactAddress ----

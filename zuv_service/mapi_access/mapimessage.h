@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mapi_access/mapiobject.h"
@@ -28,8 +29,25 @@ class CMAPIMessage : public CMAPIObject {
   bool SetSubject(const char* text);
   // PR_READ_RECEIPT_REQUESTED; the receipt goes to the sender.
   bool SetReadReceipt(bool flag);
+  // As above; a non-empty address is kept as the receipt's SMTP address
+  // (PR_READ_RECEIPT_SMTP_ADDRESS).
+  bool SetReadReceipt(bool flag, const char* address);
   // SubmitMessage(0). The message is not usable for writes afterwards.
   bool Send();
+
+  // One row of the recipient table.
+  struct Recipient_s {
+    ULONG type = 0;             // MAPI_TO, MAPI_CC, MAPI_BCC
+    std::string displayName;
+    std::string address;        // PR_SMTP_ADDRESS_A, else PR_EMAIL_ADDRESS_A
+    bool responsibility = false;  // PR_RESPONSIBILITY: already delivered
+    bool directoryEntry = false;  // resolved to a mailbox of the directory (has PR_ACCOUNT_A)
+  };
+  // The recipients in table order. False when the table cannot be read.
+  bool GetRecipients(std::vector<Recipient_s>* recipients);
+  // The attachments in table order as (PR_ATTACH_NUM, file name). False
+  // when the table cannot be read.
+  bool GetAttachments(std::vector<std::pair<ULONG, std::string>>* attachments);
 };
 
 // A postal address; Format gives the text of the address properties.

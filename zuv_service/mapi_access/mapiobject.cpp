@@ -14,6 +14,7 @@
 #include "mapi/mapitags.h"
 #include "mapi_access/mapiexmod.h"
 #include "mapi_access/mapifolder.h"
+#include "mapi_access/rtf_text.h"
 
 namespace {
 
@@ -517,10 +518,7 @@ bool CMAPIObject::SetHTML(const char* html) {
     if (!SetPropertyString(PR_BODY_HTML_A, html, true)) return false;
     return SetMessageEditorFormat(2);  // EDITOR_FORMAT_HTML
   }
-  std::string rtf = "{\\rtf1\\ansi\\ansicpg" + AnsiCodePage() + "\\fromhtml1 {\\*\\htmltag1 ";
-  rtf += html;
-  rtf += " }}";
-  return SetRTF(rtf.c_str());
+  return SetRTF(zuv::HtmlToRtf(html, AnsiCodePage()).c_str());
 }
 
 bool CMAPIObject::SetRTF(const char* rtf) {
@@ -542,4 +540,23 @@ bool CMAPIObject::SetRTF(const char* rtf) {
     return false;
   }
   return SUCCEEDED(compressed->Commit(0));
+}
+
+bool CMAPIObject::GetRTF(std::string* rtf) {
+  if (item_ == nullptr || rtf == nullptr) return false;
+  MapiPtr<IStream> compressed;
+  HRESULT hr = item_->OpenProperty(PR_RTF_COMPRESSED, &IID_IStream, STGM_READ, 0, compressed.put_unknown());
+  if (FAILED(hr)) return false;
+  MapiPtr<IStream> plain;
+  if (FAILED(WrapCompressedRTFStream(compressed.get(), 0, plain.put()))) return false;
+  std::string text;
+  char block[16384];
+  for (;;) {
+    ULONG got = 0;
+    if (FAILED(plain->Read(block, sizeof(block), &got))) return false;
+    text.append(block, got);
+    if (got < sizeof(block)) break;
+  }
+  *rtf = std::move(text);
+  return true;
 }

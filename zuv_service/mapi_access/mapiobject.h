@@ -182,10 +182,14 @@ class CMAPIObject {
   // PR_BODY_A as a stream, editor format plain text.
   bool SetBody(const char* text);
   // PR_BODY_HTML_A on stores with STORE_HTML_OK, else the HTML wrapped in
-  // RTF and stored as PR_RTF_COMPRESSED.
+  // RTF (non-ASCII as Unicode escapes, rtf_text.h) and stored as
+  // PR_RTF_COMPRESSED.
   bool SetHTML(const char* html);
   // Writes rtf through a compressing PR_RTF_COMPRESSED stream.
   bool SetRTF(const char* rtf);
+  // Reads PR_RTF_COMPRESSED uncompressed into *rtf. False when the item has
+  // none or it cannot be read.
+  bool GetRTF(std::string* rtf);
 
   CMapiExMod* Module() const { return module_; }
   IMAPIProp* Item() const { return item_; }
