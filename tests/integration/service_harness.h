@@ -271,6 +271,9 @@ class ServiceProcess {
     return exit_status_;
   }
 
+  // The running service's process, or -1.
+  pid_t pid() const { return pid_; }
+
   bool Exited() {
     if (pid_ <= 0) return true;
     int status = 0;
