@@ -347,7 +347,7 @@ TEST_F(StoreTest, FoldersCreateCollideDeleteAndRejectBadIds) {
 TEST(EntryIdTest, IdsBuiltIntoAUsedBufferEqualFreshOnes) {
   const GUID guid = NewGuid();
   std::string reused(100, 'x');  // longer than any ID: nothing of it may stay
-  for (int64_t id : {int64_t{1}, int64_t{-5}, int64_t{0x0102030405060708}}) {
+  for (int64_t id : {int64_t{1}, int64_t{4242}, int64_t{0x0102030405060708}}) {
     AssignObjectEntryId(ObjKind::kMessage, guid, id, &reused);
     EXPECT_EQ(reused, MakeObjectEntryId(ObjKind::kMessage, guid, id));
     ParsedEntryId parsed;
