@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "mapi/mapix.h"
+#include "propval.h"
 
 namespace {
 
@@ -20,6 +21,10 @@ struct alignas(16) BlockHeader {
   BlockHeader* first;  // parent only: its first child
   uint32_t magic;
   uint32_t size;
+  // Parent only: bytes after the block kept for its children, and how many
+  // of them are handed out (guarded by the parent's chain lock).
+  uint32_t spare;
+  uint32_t spare_used;
 };
 static_assert(sizeof(BlockHeader) % 16 == 0, "blocks stay 16-byte aligned");
 
@@ -32,19 +37,46 @@ std::mutex& ChainLock(const void* parent) {
 
 BlockHeader* HeaderOf(void* block) { return static_cast<BlockHeader*>(block) - 1; }
 
+size_t RoundUp16(size_t n) { return (n + 15) & ~static_cast<size_t>(15); }
+
+// A child carved from the parent's spare bytes: a header of its own (so it
+// reads as a child everywhere), zeroed like a calloc'd one. Null when the
+// spare bytes are used up. Caller holds the parent's chain lock.
+void* TakeSpare(BlockHeader* parent, ULONG cbSize) {
+  const size_t need = sizeof(BlockHeader) + RoundUp16(cbSize);
+  if (parent->spare - parent->spare_used < need) return nullptr;
+  char* spare = reinterpret_cast<char*>(parent + 1) + RoundUp16(parent->size);
+  auto* h = reinterpret_cast<BlockHeader*>(spare + parent->spare_used);
+  parent->spare_used += static_cast<uint32_t>(need);
+  h->magic = kChildMagic;
+  h->size = cbSize;
+  return h + 1;  // never linked: it goes with the parent's own block
+}
+
 }  // namespace
+
+namespace zuvstore {
+
+SCODE AllocateBufferWithSpare(ULONG cbSize, ULONG spare, LPVOID* lppBuffer) {
+  if (lppBuffer == nullptr) return MAPI_E_INVALID_PARAMETER;
+  *lppBuffer = nullptr;
+  const size_t body = spare > 0 ? RoundUp16(cbSize) + RoundUp16(spare) : cbSize;
+  if (body > 0xFFFFFFF0u) return MAPI_E_NOT_ENOUGH_MEMORY;
+  auto* h = static_cast<BlockHeader*>(std::calloc(1, sizeof(BlockHeader) + body));
+  if (h == nullptr) return MAPI_E_NOT_ENOUGH_MEMORY;
+  h->magic = kParentMagic;
+  h->size = cbSize;
+  h->spare = spare > 0 ? static_cast<uint32_t>(RoundUp16(spare)) : 0;
+  *lppBuffer = h + 1;
+  return S_OK;
+}
+
+}  // namespace zuvstore
 
 extern "C" {
 
 SCODE MAPIAllocateBuffer(ULONG cbSize, LPVOID* lppBuffer) {
-  if (lppBuffer == nullptr) return MAPI_E_INVALID_PARAMETER;
-  *lppBuffer = nullptr;
-  auto* h = static_cast<BlockHeader*>(std::calloc(1, sizeof(BlockHeader) + cbSize));
-  if (h == nullptr) return MAPI_E_NOT_ENOUGH_MEMORY;
-  h->magic = kParentMagic;
-  h->size = cbSize;
-  *lppBuffer = h + 1;
-  return S_OK;
+  return zuvstore::AllocateBufferWithSpare(cbSize, 0, lppBuffer);
 }
 
 SCODE MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer) {
@@ -54,6 +86,13 @@ SCODE MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer) {
   BlockHeader* parent = HeaderOf(lpObject);
   if (parent->magic == kChildMagic) return MAPI_E_INVALID_PARAMETER;  // not a chain head
   if (parent->magic != kParentMagic) return MAPI_E_INVALID_PARAMETER;
+  if (parent->spare > 0) {
+    std::lock_guard<std::mutex> lock(ChainLock(parent));
+    if (void* p = TakeSpare(parent, cbSize)) {
+      *lppBuffer = p;
+      return S_OK;
+    }
+  }
   auto* h = static_cast<BlockHeader*>(std::calloc(1, sizeof(BlockHeader) + cbSize));
   if (h == nullptr) return MAPI_E_NOT_ENOUGH_MEMORY;
   h->magic = kChildMagic;

@@ -150,6 +150,14 @@ bool Exec(sqlite3* conn, const char* sql) {
 
 // ---- Stmt ----
 
+namespace {
+// Runs a statement without results through the connection's statement cache.
+bool StepOnce(sqlite3* conn, const char* sql) {
+  Stmt s(conn, sql);
+  return s.ok() && s.Step() == SQLITE_DONE;
+}
+}  // namespace
+
 Stmt::Stmt(sqlite3* db, const char* sql) {
   if (db == nullptr) return;
   ThreadConn* tc = FindThreadConn(db);
@@ -466,14 +474,16 @@ HRESULT Db::Read(const std::function<HRESULT(sqlite3*)>& fn, std::string* err) {
   }
   ThreadConn* tc = t_conns.by_db[serial_].get();
   if (tc->txn != nullptr || tc->read_depth > 0) return fn(conn);
-  if (!Exec(conn, "BEGIN")) {
+  // Prepared once per connection: a read is often a single lookup, for
+  // which preparing BEGIN and COMMIT again cost as much as the lookup.
+  if (!StepOnce(conn, "BEGIN")) {
     *err = "cannot begin a read: " + SqliteError(conn);
     return MAPI_E_CALL_FAILED;
   }
   ++tc->read_depth;
   HRESULT hr = Guarded([&] { return fn(conn); });
   --tc->read_depth;
-  Exec(conn, "COMMIT");
+  if (!StepOnce(conn, "COMMIT")) Exec(conn, "ROLLBACK");  // never leave the read open
   return hr;
 }
 

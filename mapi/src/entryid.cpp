@@ -45,9 +45,18 @@ std::string MakeStoreEntryId(const GUID& store) {
 }
 
 std::string MakeObjectEntryId(ObjKind kind, const GUID& store, int64_t id) {
-  std::string out = Header(static_cast<int>(kind)) + GuidBytes(store);
-  AppendI64(&out, id);
+  std::string out;
+  AssignObjectEntryId(kind, store, id, &out);
   return out;
+}
+
+void AssignObjectEntryId(ObjKind kind, const GUID& store, int64_t id, std::string* out) {
+  out->assign(kHeaderBytes + 16, '\0');
+  std::memcpy(out->data() + 4, kStoreProviderUid.ab, 16);
+  (*out)[20] = static_cast<char>(kVersion);
+  (*out)[21] = static_cast<char>(static_cast<int>(kind));
+  std::memcpy(out->data() + kHeaderBytes, &store, 16);
+  AppendI64(out, id);
 }
 
 std::string MakeMailUserEntryId(const GUID& store) { return Header(kEntryKindMailUser) + GuidBytes(store); }
@@ -100,8 +109,13 @@ HRESULT ParseEntryId(const void* data, size_t len, ParsedEntryId* out) {
 
 std::string InstanceKey(int64_t id) {
   std::string out;
-  AppendI64(&out, id);
+  AssignInstanceKey(id, &out);
   return out;
+}
+
+void AssignInstanceKey(int64_t id, std::string* out) {
+  out->clear();
+  AppendI64(out, id);
 }
 
 GUID NewGuid() {

@@ -27,6 +27,8 @@ extern const MAPIUID kStoreProviderUid;
 
 std::string MakeStoreEntryId(const GUID& store);
 std::string MakeObjectEntryId(ObjKind kind, const GUID& store, int64_t id);
+// The same into *out, reusing its buffer (table rows build one per row).
+void AssignObjectEntryId(ObjKind kind, const GUID& store, int64_t id, std::string* out);
 std::string MakeMailUserEntryId(const GUID& store);
 std::string MakeOneOffEntryId(std::string_view display_name, std::string_view address);
 
@@ -43,6 +45,7 @@ struct ParsedEntryId {
 
 // PR_INSTANCE_KEY of a table row: the object's ID, 8 bytes little-endian.
 std::string InstanceKey(int64_t id);
+void AssignInstanceKey(int64_t id, std::string* out);
 
 // A new random GUID (stores, services).
 GUID NewGuid();

@@ -177,13 +177,18 @@ HRESULT DeleteObjectsOfMessage(WriteTxn& txn, int64_t message_id) {
 bool ComputedIdentity(ObjKind kind, const StoreInfo& store, int64_t id, int64_t parent_id,
                       uint16_t prop_id, StoredProp* out) {
   switch (prop_id) {
+    // Built in place: a table row reuses out's buffer from row to row.
     case kIdEntryId:
     case kIdRecordKey:
     case kIdLongtermEntryId:
-      *out = MakeBinary(MakeObjectEntryId(kind, store.guid, id));
+      out->type = PT_BINARY;
+      out->truncated = false;
+      AssignObjectEntryId(kind, store.guid, id, &out->data);
       return true;
     case kIdInstanceKey:
-      *out = MakeBinary(InstanceKey(id));
+      out->type = PT_BINARY;
+      out->truncated = false;
+      AssignInstanceKey(id, &out->data);
       return true;
     case kIdParentEntryId:
       *out = MakeBinary(MakeObjectEntryId(ObjKind::kFolder, store.guid, parent_id));

@@ -116,4 +116,9 @@ class PropSource {
 // so with FL_IGNORECASE or FL_LOOSE.
 bool EvalRestriction(const Restriction& res, const PropSource& props);
 
+// MAPIAllocateBuffer with spare bytes after the block, from which
+// MAPIAllocateMore on it takes small children before it allocates: a table
+// row's strings then share one allocation with the row.
+[[nodiscard]] SCODE AllocateBufferWithSpare(ULONG cbSize, ULONG spare, LPVOID* lppBuffer);
+
 }  // namespace zuvstore

@@ -190,6 +190,11 @@ class FolderRow final : public Row {
   const FolderEntry* entry_ = nullptr;
 };
 
+// A block header and its alignment, per value placed in a row's spare bytes.
+constexpr size_t kRowValueOverhead = 32;
+// Rows guessing more than this give their large values blocks of their own.
+constexpr size_t kMaxRowSpare = 64 * 1024;
+
 // Fills out with the row's value of tag, strings cut to kTableChars
 // characters. A missing or unconvertible value becomes PT_ERROR
 // MAPI_E_NOT_FOUND; only a failed allocation fails the call.
@@ -212,14 +217,36 @@ HRESULT FillColumn(const Row& row, ULONG tag, void* parent, SPropValue* out) {
   return S_OK;
 }
 
+// Bytes a column's decoded value may take beside the row's SPropValue
+// array: its payload (twice over for UTF-16), a terminator and a block
+// header. A guess past which values get blocks of their own.
+size_t SpareGuess(const Row& row, ULONG tag) {
+  const ULONG type = PROP_TYPE(tag);
+  if (type != PT_STRING8 && type != PT_UNICODE && type != PT_BINARY && type != PT_CLSID &&
+      (type & MV_FLAG) == 0) {
+    return 0;
+  }
+  const StoredProp* value = row.Find(static_cast<uint16_t>(PROP_ID(tag)));
+  if (value == nullptr) return 0;
+  size_t bytes = value->data.size();
+  if (type == PT_STRING8 || type == PT_UNICODE) {
+    bytes = std::min(bytes, kTableChars * 4);
+    if (type == PT_UNICODE) bytes *= 2;
+  }
+  return bytes + 2 * kRowValueOverhead;
+}
+
 // Builds one row with the values of columns; out->lpProps heads its own
-// MAPIAllocateBuffer chain.
+// MAPIAllocateBuffer chain, its values mostly inside the same block.
 HRESULT BuildRow(const Row& row, const std::vector<ULONG>& columns, SRow* out) {
   *out = SRow{};
+  size_t spare = 0;
+  for (ULONG tag : columns) spare += SpareGuess(row, tag);
+  spare = std::min(spare, kMaxRowSpare);
   void* buffer = nullptr;
-  if (MAPIAllocateBuffer(
-          static_cast<ULONG>(sizeof(SPropValue) * std::max<size_t>(columns.size(), 1)), &buffer) !=
-      S_OK) {
+  if (AllocateBufferWithSpare(
+          static_cast<ULONG>(sizeof(SPropValue) * std::max<size_t>(columns.size(), 1)),
+          static_cast<ULONG>(spare), &buffer) != S_OK) {
     return MAPI_E_NOT_ENOUGH_MEMORY;
   }
   auto* props = static_cast<SPropValue*>(buffer);

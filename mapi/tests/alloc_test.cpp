@@ -8,6 +8,7 @@
 
 #include "com.h"
 #include "mapi/mapix.h"
+#include "propval.h"
 
 namespace zuvstore {
 namespace {
@@ -32,6 +33,40 @@ TEST(AllocTest, ChildrenLiveAndDieWithTheirParent) {
   std::strcpy(children[1], "still");
   EXPECT_STREQ(children[1], "still");
   EXPECT_EQ(MAPIFreeBuffer(parent), 0u);  // and every child with it
+}
+
+TEST(AllocTest, SpareBytesServeSmallChildrenThenTheHeapTakesOver) {
+  void* parent = nullptr;
+  ASSERT_EQ(AllocateBufferWithSpare(24, 200, &parent), S_OK);
+  std::memset(parent, 0x11, 24);
+  // Children from the spare bytes and from the heap look alike: aligned,
+  // zeroed, disjoint, no chain heads of their own, gone with the parent.
+  char* children[8];
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(MAPIAllocateMore(40, parent, reinterpret_cast<void**>(&children[i])), S_OK);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(children[i]) % 16, 0u);
+    for (int k = 0; k < 40; ++k) ASSERT_EQ(children[i][k], 0) << i;
+    std::memset(children[i], 'a' + i, 40);
+    void* grandchild = nullptr;
+    EXPECT_EQ(MAPIAllocateMore(8, children[i], &grandchild), MAPI_E_INVALID_PARAMETER) << i;
+    MAPIFreeBuffer(children[i]);  // a child: nothing happens
+  }
+  for (int i = 0; i < 8; ++i) {
+    for (int k = 0; k < 40; ++k) ASSERT_EQ(children[i][k], 'a' + i) << i;
+  }
+  for (int k = 0; k < 24; ++k) ASSERT_EQ(static_cast<char*>(parent)[k], 0x11);
+  // Larger than what is left: a block of its own.
+  char* big = nullptr;
+  ASSERT_EQ(MAPIAllocateMore(5000, parent, reinterpret_cast<void**>(&big)), S_OK);
+  std::memset(big, 0x22, 5000);
+  EXPECT_EQ(MAPIFreeBuffer(parent), 0u);
+
+  void* plain = nullptr;  // no spare bytes: the ordinary buffer
+  ASSERT_EQ(AllocateBufferWithSpare(16, 0, &plain), S_OK);
+  void* child = nullptr;
+  ASSERT_EQ(MAPIAllocateMore(16, plain, &child), S_OK);
+  EXPECT_EQ(MAPIFreeBuffer(plain), 0u);
+  EXPECT_EQ(AllocateBufferWithSpare(16, 16, nullptr), MAPI_E_INVALID_PARAMETER);
 }
 
 TEST(AllocTest, NullArguments) {

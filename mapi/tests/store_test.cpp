@@ -13,6 +13,7 @@
 
 #include "com.h"
 #include "db.h"
+#include "entryid.h"
 #include "mapi/mapitags.h"
 #include "mapi/mapix.h"
 #include "mapi/zuvstore_admin.h"
@@ -341,6 +342,21 @@ TEST_F(StoreTest, FoldersCreateCollideDeleteAndRejectBadIds) {
   EXPECT_EQ(store->OpenEntry(0, nullptr, nullptr, 0, &type, &unk), S_OK);  // the root
   EXPECT_EQ(type, MAPI_FOLDER);
   unk->Release();
+}
+
+TEST(EntryIdTest, IdsBuiltIntoAUsedBufferEqualFreshOnes) {
+  const GUID guid = NewGuid();
+  std::string reused(100, 'x');  // longer than any ID: nothing of it may stay
+  for (int64_t id : {int64_t{1}, int64_t{4242}, int64_t{0x0102030405060708}}) {
+    AssignObjectEntryId(ObjKind::kMessage, guid, id, &reused);
+    EXPECT_EQ(reused, MakeObjectEntryId(ObjKind::kMessage, guid, id));
+    ParsedEntryId parsed;
+    ASSERT_EQ(ParseEntryId(reused.data(), reused.size(), &parsed), S_OK);
+    EXPECT_EQ(parsed.id, id);
+    EXPECT_EQ(parsed.kind, static_cast<int>(ObjKind::kMessage));
+    AssignInstanceKey(id, &reused);
+    EXPECT_EQ(reused, InstanceKey(id));
+  }
 }
 
 TEST_F(StoreTest, DeletedMessagesNeverLendTheirEntryIds) {

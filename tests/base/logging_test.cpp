@@ -1,6 +1,7 @@
 // Tests of the logging configuration writer and its mapping onto sinks.
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -219,6 +220,50 @@ TEST_F(LoggingTest, UnreadableConfigurationKeepsThePreviousOne) {
   std::ofstream(dir_ / "bad.xml") << "<nlog><targets><target name=";
   EXPECT_NE(ConfigureLoggingFromFile((dir_ / "bad.xml").string(), dir_.string(), &err), 0u);
   EXPECT_TRUE(LogEnabled("ZUV", LogLevel::Info));
+}
+
+TEST_F(LoggingTest, BufferedLinesAreWrittenInOrderByAnErrorByFlushAndByTheTimer) {
+  Configure(R"(<nlog xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <targets><target name="f" xsi:type="File" layout="${level}|${message}" fileName="${basedir}/b.log"/></targets>
+  <rules><logger name="*" minlevel="Info" writeTo="f"/></rules>
+</nlog>)");
+  const fs::path file = dir_ / "b.log";
+  SetLogFlushInterval(std::chrono::hours(1));
+  NLog_InfoA("ZUV", "one");
+  NLog_WarnA("TLOG", "two");
+  EXPECT_EQ(Slurp(file), "");  // held in the buffer
+  NLog_ErrorA("ZUV", "three");  // an error goes out with everything before it
+  EXPECT_EQ(Slurp(file), "Info|one\nWarn|two\nError|three\n");
+  NLog_InfoA("DETAILTLOG", "four");
+  FlushLogs();  // the stop path
+  EXPECT_EQ(Slurp(file), "Info|one\nWarn|two\nError|three\nInfo|four\n");
+
+  // A shorter interval writes what waits; the flush thread does it alone.
+  NLog_InfoA("ZUV", "five");
+  SetLogFlushInterval(std::chrono::milliseconds(20));
+  NLog_InfoA("ZUV", "six");
+  bool written = false;
+  for (int i = 0; i < 1000 && !written; ++i) {
+    written = Slurp(file).find("Info|six\n") != std::string::npos;
+    if (!written) usleep(10000);
+  }
+  EXPECT_TRUE(written);
+  EXPECT_NE(Slurp(file).find("Info|five\nInfo|six\n"), std::string::npos);
+
+  SetLogFlushInterval(std::chrono::milliseconds(0));  // every line at once again
+  EXPECT_EQ(LogFlushInterval().count(), 0);
+  NLog_InfoA("ZUV", "seven");
+  EXPECT_NE(Slurp(file).find("Info|six\nInfo|seven\n"), std::string::npos);
+}
+
+TEST_F(LoggingTest, EscapeIsNeededExactlyWhenItChangesTheText) {
+  const std::string texts[] = {"", "plain {\"a\":1}", "tab\there", "nl\n", std::string("nul\0x", 5),
+                               "del\x7f", "high \xe9\xff bytes", std::string(100, 'x')};
+  for (const std::string& t : texts) {
+    for (size_t max : {size_t{10}, size_t{4096}}) {
+      EXPECT_EQ(NeedsEscapeForLog(t, max), EscapeForLog(t, max) != t) << t << " " << max;
+    }
+  }
 }
 
 }  // namespace

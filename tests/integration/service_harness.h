@@ -175,6 +175,8 @@ class ServiceProcess {
 
   // Extra registry lines for the service node.
   void AddRegistryLines(const std::string& lines) { extra_registry_ += lines; }
+  // LogFlushMilliseconds of the service; 0 (every line written at once) by default.
+  void SetLogFlushMilliseconds(unsigned ms) { log_flush_ms_ = ms; }
   // Registry values of the service account and the directory; an empty
   // value leaves its line out.
   void set_alias(const std::string& alias) { alias_ = alias; }
@@ -212,6 +214,9 @@ class ServiceProcess {
                                       {"LdapUri", ldap_uri_}}) {
       if (!value.empty()) reg += "\"" + std::string(name) + "\"=\"" + value + "\"\r\n";
     }
+    // Tests read the log right after the service writes it.
+    std::snprintf(buf, sizeof(buf), "\"LogFlushMilliseconds\"=dword:%08x\r\n", log_flush_ms_);
+    reg += buf;
     reg += extra_registry_;
     std::ofstream(home_ / "registry.reg") << reg;
   }
@@ -268,6 +273,9 @@ class ServiceProcess {
     }
     return exit_status_;
   }
+
+  // The running service's process, or -1.
+  pid_t pid() const { return pid_; }
 
   bool Exited() {
     if (pid_ <= 0) return true;
@@ -349,6 +357,7 @@ class ServiceProcess {
   fs::path home_;
   uint16_t ports_[4] = {};
   std::string extra_registry_;
+  unsigned log_flush_ms_ = 0;
   std::string alias_ = kServiceAlias;
   std::string ex_server_ = kServiceServer;
   std::string ldap_uri_;

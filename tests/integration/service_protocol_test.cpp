@@ -2,7 +2,11 @@
 // against the real zuv_service binary on loopback.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 
 #include "service_harness.h"
@@ -244,6 +248,44 @@ TEST(ServiceRunTest, StopsOnSigtermWithTheTerminationLine) {
   EXPECT_EQ(service.Stop(), 0);
   EXPECT_TRUE(service.LogContains("Terminating the ZUV thread ..."));
   EXPECT_FALSE(service.LogContains("none of the ports can be opened"));
+}
+
+// With buffered logging the request lines wait in memory; a stop or a
+// crash still writes every one of them.
+void PingUntilServed(ServiceProcess& service, int pings) {
+  std::unique_ptr<Conn> c;
+  for (int i = 0; i < 1500 && (!c || !c->ok()); ++i) {  // the ports open after start-up
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    c = std::make_unique<Conn>(service.port(0));
+  }
+  ASSERT_TRUE(c->ok());
+  for (int i = 0; i < pings; ++i) {
+    ASSERT_TRUE(c->SendFrame(Request(1010, ",\"Mailbox\":\"mb\",\"ClientIdentifier\":\"nobody\"")));
+    EXPECT_EQ(c->ReadResponse().value_or("<closed>"), "{\"ErrorNumber\":3}");
+  }
+}
+
+TEST(ServiceRunTest, BufferedLogLinesAreAllWrittenAtStop) {
+  ServiceProcess service;
+  service.SetLogFlushMilliseconds(60000);
+  ASSERT_TRUE(service.Start(false));
+  PingUntilServed(service, 5);
+  EXPECT_EQ(service.Stop(), 0);
+  EXPECT_EQ(service.CountInLog(":Got a ZUV_Request ClientPing (Proto 4-->4)"), 5);
+  EXPECT_EQ(service.CountInLog(":mb:START ClientPing"), 5);
+  EXPECT_EQ(service.CountInLog("\"ClientIdentifier\":\"nobody\"}"), 5);  // DETAILTLOG
+  EXPECT_TRUE(service.LogContains("Terminating the ZUV thread ..."));
+}
+
+TEST(ServiceRunTest, BufferedLogLinesAreWrittenWhenACrashSignalEndsTheService) {
+  ServiceProcess service;
+  service.SetLogFlushMilliseconds(60000);
+  ASSERT_TRUE(service.Start(false));
+  PingUntilServed(service, 3);
+  ASSERT_EQ(::kill(service.pid(), SIGSEGV), 0);
+  EXPECT_NE(service.WaitExit(30), 0);
+  EXPECT_EQ(service.CountInLog(":mb:START ClientPing"), 3);
+  EXPECT_TRUE(service.LogContains("Ending on signal 11 ("));
 }
 
 TEST(ServiceRunTest, ATakenPortCostsOnlyItsListener) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,9 @@
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/sinks/stdout_sinks.h>
+
+#include <atomic>
+#include <thread>
 
 #include "base/logging_internal.h"
 #include "base/thread_annotations.h"
@@ -156,13 +160,20 @@ std::unique_ptr<spdlog::formatter> MakeFormatter(const std::string& layout,
   return formatter;
 }
 
+// Buffer of a log file between flushes: many lines per write().
+constexpr size_t kLogFileBufferBytes = 64 * 1024;
+
 // Opens a log file for appending, created with mode 0640: logs hold
 // mailbox names and request texts.
 std::FILE* OpenLogFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return nullptr;
   std::FILE* file = ::fdopen(fd, "ab");
-  if (file == nullptr) ::close(fd);
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::setvbuf(file, nullptr, _IOFBF, kLogFileBufferBytes);
   return file;
 }
 
@@ -310,6 +321,34 @@ class SyslogSink : public spdlog::sinks::base_sink<std::mutex> {
   const char* ident_;
 };
 
+// The console target when stdout is not a terminal: lines collect in a
+// buffer and reach stdout in one write() per flush (spdlog's own console
+// sinks flush every line). A terminal keeps the colour sink.
+class BufferedStdoutSink : public spdlog::sinks::base_sink<std::mutex> {
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    formatter_->format(msg, buf_);
+    if (buf_.size() >= kLogFileBufferBytes) flush_();
+  }
+  void flush_() override {
+    if (buf_.size() == 0) return;
+    std::fflush(stdout);  // anything printed directly stays in order
+    const char* p = buf_.data();
+    size_t left = buf_.size();
+    while (left > 0) {
+      const ssize_t n = ::write(STDOUT_FILENO, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // a closed or full stdout loses the lines
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+    buf_.clear();
+  }
+
+ private:
+  spdlog::memory_buf_t buf_;  // guarded by base_sink's mutex_
+};
+
 // One rule's view of a target: its own minimum level over a shared sink.
 class RuleSink : public spdlog::sinks::sink {
  public:
@@ -330,6 +369,43 @@ class RuleSink : public spdlog::sinks::sink {
 };
 
 using DistSink = spdlog::sinks::dist_sink_mt;
+
+// Milliseconds between the flushes of buffered lines; 0 flushes every line.
+std::atomic<int64_t> g_flush_interval_ms{0};
+
+level_enum FlushLevel() {
+  return g_flush_interval_ms.load() == 0 ? spdlog::level::trace : spdlog::level::err;
+}
+
+// The flush thread: started by the first non-zero interval, owned by the
+// logging module, runs until the process ends (it holds no resource a
+// process exit would miss; FlushLogs at stop writes the rest).
+struct LogFlusher {
+  Mutex mu;
+  CondVar cv;
+  bool started ZUV_GUARDED_BY(mu) = false;
+};
+
+LogFlusher& Flusher() {
+  static LogFlusher* flusher = new LogFlusher;  // threads may log at exit
+  return *flusher;
+}
+
+void FlusherLoop() {
+  LogFlusher& f = Flusher();
+  for (;;) {
+    {
+      MutexLock lock(f.mu);
+      const int64_t ms = g_flush_interval_ms.load();
+      if (ms == 0) {
+        f.cv.Wait(f.mu);
+      } else {
+        f.cv.WaitFor(f.mu, std::chrono::milliseconds(ms));
+      }
+    }
+    FlushLogs();
+  }
+}
 
 struct Loggers {
   std::shared_ptr<DistSink> dist[kLoggerCount];
@@ -409,7 +485,11 @@ uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
     sink = std::make_shared<NLogFileSink>(file_name, archive, above, daily, max_archives,
                                           rolling);
   } else if (type == "ColoredConsole" || type == "Console") {
-    sink = std::make_shared<spdlog::sinks::stdout_color_sink_mt>();
+    if (::isatty(STDOUT_FILENO) != 0) {
+      sink = std::make_shared<spdlog::sinks::stdout_color_sink_mt>();
+    } else {
+      sink = std::make_shared<BufferedStdoutSink>();
+    }
   } else if (type == "EventLog") {
     std::string source = Attr(node, "source");
     if (source.empty()) source = "ZUV_Service";
@@ -504,7 +584,7 @@ uint32_t ConfigureLoggingFromFile(const std::string& path, const std::string& ba
   for (int i = 0; i < kLoggerCount; ++i) {
     loggers.logger[i]->set_level(min_level[i]);
     loggers.dist[i]->set_sinks(std::move(per_logger[i]));
-    loggers.logger[i]->flush_on(spdlog::level::trace);
+    loggers.logger[i]->flush_on(FlushLevel());
   }
   return 0;
 }
@@ -563,10 +643,38 @@ void LogLine(const char* logger, LogLevel level, const char* text) {
 
 void FlushLogs() {
   Loggers& loggers = TheLoggers();
-  for (auto& l : loggers.logger) l->flush();
+  for (auto& l : loggers.logger) {
+    try {
+      l->flush();
+    } catch (...) {
+      // A failing sink must not take the calling thread down.
+    }
+  }
+}
+
+void SetLogFlushInterval(std::chrono::milliseconds interval) {
+  const int64_t ms = interval.count() < 0 ? 0 : static_cast<int64_t>(interval.count());
+  g_flush_interval_ms.store(ms);
+  Loggers& loggers = TheLoggers();
+  for (auto& l : loggers.logger) l->flush_on(FlushLevel());
+  // Lines held under the old interval must not wait for the new one.
+  FlushLogs();
+  LogFlusher& f = Flusher();
+  bool start = false;
+  {
+    MutexLock lock(f.mu);
+    if (ms > 0 && !f.started) start = f.started = true;
+  }
+  f.cv.NotifyAll();
+  if (start) std::thread(FlusherLoop).detach();
+}
+
+std::chrono::milliseconds LogFlushInterval() {
+  return std::chrono::milliseconds(g_flush_interval_ms.load());
 }
 
 void ResetLoggingForTest() {
+  SetLogFlushInterval(std::chrono::milliseconds(0));
   Loggers& loggers = TheLoggers();
   auto fallback = DefaultSink();
   for (int i = 0; i < kLoggerCount; ++i) {
@@ -604,6 +712,15 @@ void LogV(const char* logger, LogLevel level, const char* format, va_list args) 
 std::string ShortenID(std::string_view id) {
   if (id.size() <= 32) return std::string(id);
   return std::string(id.substr(id.size() - 33));
+}
+
+bool NeedsEscapeForLog(std::string_view text, size_t max_bytes) {
+  if (text.size() > max_bytes) return true;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
 }
 
 std::string EscapeForLog(std::string_view text, size_t max_bytes) {

@@ -14,6 +14,7 @@
 // swapped atomically (spdlog registry lock).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -48,6 +49,13 @@ void LogLine(const char* logger, LogLevel level, const char* text);
 // Flushes every sink (used before exit).
 void FlushLogs();
 
+// With a non-zero interval, lines below error level wait in the sinks'
+// buffers and are written together: every interval by a flush thread, by
+// FlushLogs, and before any error or fatal line goes out. 0 (the default)
+// writes every line at once. Takes effect at once, from any thread.
+void SetLogFlushInterval(std::chrono::milliseconds interval);
+std::chrono::milliseconds LogFlushInterval();
+
 // Log form of identifiers: whole up to 32 characters, else the last 33.
 std::string ShortenID(std::string_view id);
 
@@ -55,6 +63,9 @@ std::string ShortenID(std::string_view id);
 // DEL become \n, \r, \t or \xNN, a backslash stays as it is; text past
 // max_bytes is cut with " ... (N more bytes)".
 std::string EscapeForLog(std::string_view text, size_t max_bytes = SIZE_MAX);
+
+// True when EscapeForLog(text, max_bytes) would differ from text.
+bool NeedsEscapeForLog(std::string_view text, size_t max_bytes = SIZE_MAX);
 
 // Request texts in the transaction and trace lines are cut at this size.
 constexpr size_t kLoggedRequestBytes = 4096;

@@ -88,6 +88,30 @@ size_t HeapInUse() {
   return info.uordblks + info.hblkhd;
 }
 
+namespace {
+// Steady-clock nanoseconds from which the next sampled checkpoint may be taken.
+std::atomic<int64_t> g_next_sampled_check{0};
+}  // namespace
+
+MemoryCheckpoint SampledHeapCheckpoint() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t next = g_next_sampled_check.load(std::memory_order_relaxed);
+  if (now < next) return {};
+  const int64_t spacing =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(kMemoryCheckSpacing).count();
+  if (!g_next_sampled_check.compare_exchange_strong(next, now + spacing,
+                                                    std::memory_order_relaxed)) {
+    return {};  // another request took this slot
+  }
+  return {true, HeapInUse()};
+}
+
+void CheckMemory(const MemoryCheckpoint& checkpoint, const char* tag, int place) {
+  if (checkpoint.taken) CheckMemory(checkpoint.bytes, tag, place);
+}
+
 void CheckMemory(size_t checkpoint, const char* tag, int place) {
   const size_t now = HeapInUse();
   if (now > checkpoint) {

@@ -28,4 +28,17 @@ void WaitForStopEvent();
 size_t HeapInUse();
 void CheckMemory(size_t checkpoint, const char* tag, int place);
 
+// The per-request form: reading the heap statistics walks every malloc
+// arena, so a checkpoint is taken for at most one request per
+// kMemoryCheckSpacing across the process; other requests get an empty
+// checkpoint and no check. A service with fewer requests than that checks
+// every one.
+constexpr std::chrono::milliseconds kMemoryCheckSpacing{100};
+struct MemoryCheckpoint {
+  bool taken = false;
+  size_t bytes = 0;
+};
+MemoryCheckpoint SampledHeapCheckpoint();
+void CheckMemory(const MemoryCheckpoint& checkpoint, const char* tag, int place);
+
 }  // namespace zuv

@@ -5,13 +5,16 @@
 // Requests on one connection are strictly sequential: the client sends the
 // next one only after reading the response.
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -34,6 +37,35 @@ namespace {
 // of the JSON text.
 constexpr size_t kFirstReadBytes = 15;
 
+// Request bodies up to this size are received into the connection thread's
+// own buffer; larger ones get a buffer of their own for the request.
+constexpr size_t kInlineBodyBytes = 4096;
+
+// The parse tree of a request starts in a buffer of the connection thread;
+// only a large request takes pool chunks from the heap.
+constexpr size_t kInlineTreeBytes = 16 * 1024;
+constexpr size_t kParseStackBytes = 1024;
+
+// Logs client text with %.*s: as it stands when nothing in it needs
+// escaping (no copy), else through EscapeForLog.
+class LoggedText {
+ public:
+  LoggedText(std::string_view text, size_t max_bytes) {
+    if (NeedsEscapeForLog(text, max_bytes)) {
+      escaped_ = EscapeForLog(text, max_bytes);
+      view_ = escaped_;
+    } else {
+      view_ = text;
+    }
+  }
+  int size() const { return static_cast<int>(view_.size()); }
+  const char* data() const { return view_.data(); }
+
+ private:
+  std::string escaped_;
+  std::string_view view_;
+};
+
 
 // Receives until len bytes are held, the peer stops or the deadline passes;
 // returns the count held and the last recv() result (or kTimedOut) in *last.
@@ -48,6 +80,39 @@ size_t RecvUntil(int socket, char* buf, size_t len, const Deadline& deadline, ss
   }
   return held;
 }
+
+// The wait for the next request: one blocking recv() whose kernel timeout
+// (SO_RCVTIMEO, set once per connection) is the idle timeout, instead of a
+// receive, a poll and a receive again. Returns the recv() result, or
+// kTimedOut when no byte came within the timeout.
+class IdleReceiver {
+ public:
+  IdleReceiver(int socket, uint32_t idle_seconds) : socket_(socket) {
+    if (idle_seconds == 0) return;
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(idle_seconds);
+    timed_ = ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+    if (!timed_) deadline_seconds_ = idle_seconds;  // fall back to poll()
+  }
+  IdleReceiver(const IdleReceiver&) = delete;
+  IdleReceiver& operator=(const IdleReceiver&) = delete;
+
+  ssize_t Recv(char* buf, size_t len) {
+    if (!timed_) return RecvBefore(socket_, buf, len, Deadline::After(deadline_seconds_));
+    for (;;) {
+      const ssize_t n = ::recv(socket_, buf, len, 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return kTimedOut;
+      return n;
+    }
+  }
+
+ private:
+  const int socket_;
+  bool timed_ = false;
+  uint32_t deadline_seconds_ = 0;
+};
 
 }  // namespace
 
@@ -100,15 +165,17 @@ int ClientThread(ConnectionContext* raw_conn) {
   const FrontLimits& limits = Limits();
   NLog_InfoA("ZUV", "%s:Client thread started", name);
 
+  IdleReceiver idle(conn->socket, limits.idle_timeout_seconds);
+  char inline_body[kInlineBodyBytes + 1];
+  alignas(std::max_align_t) char inline_tree[kInlineTreeBytes];
   bool stop = false;
   while (!stop) {
-    size_t checkpoint = HeapInUse();
+    const MemoryCheckpoint checkpoint = SampledHeapCheckpoint();
     NLog_InfoA("ZUV", "%s:Waiting for client request ....", name);
     CMapiExMod::LogDiagnostics();  // "Good:%d, Bad:%d"
 
     char first[kFirstReadBytes + 1];
-    ssize_t got = RecvBefore(conn->socket, first, kFirstReadBytes,
-                             Deadline::After(limits.idle_timeout_seconds));
+    ssize_t got = idle.Recv(first, kFirstReadBytes);
     if (got == kTimedOut) {
       NLog_InfoA("ZUV", "%s:Closing the connection: no request for %u seconds (IdleTimeoutSeconds)",
                  name, limits.idle_timeout_seconds);
@@ -136,18 +203,23 @@ int ClientThread(ConnectionContext* raw_conn) {
                   name, count, limits.max_request_memory_mb, RequestMemoryInUse());
       break;
     }
-    // The body lives for this request only, so the memory check sees what
-    // the handler left behind.
-    std::unique_ptr<char[]> body(new (std::nothrow) char[count + 1]);
-    if (body == nullptr) {
-      NLog_ErrorA("ZUV", "%s:Closing the connection: no memory for %zu bytes", name, count);
-      break;
+    // A large body lives for this request only, so the memory check sees
+    // what the handler left behind.
+    std::unique_ptr<char[]> big_body;
+    char* body = inline_body;
+    if (count > kInlineBodyBytes) {
+      big_body.reset(new (std::nothrow) char[count + 1]);
+      if (big_body == nullptr) {
+        NLog_ErrorA("ZUV", "%s:Closing the connection: no memory for %zu bytes", name, count);
+        break;
+      }
+      body = big_body.get();
     }
-    std::memcpy(body.get(), first + frame.json_offset, frame.json_bytes);
+    std::memcpy(body, first + frame.json_offset, frame.json_bytes);
     ssize_t last = got;
     size_t held = frame.json_bytes;
     if (held < count) {
-      held += RecvUntil(conn->socket, body.get() + held, count - held, frame_deadline, &last);
+      held += RecvUntil(conn->socket, body + held, count - held, frame_deadline, &last);
       if (last == kTimedOut) {
         NLog_ErrorA("ZUV",
                     "%s:Closing the connection: %zu of %zu request bytes arrived within %u "
@@ -157,7 +229,7 @@ int ClientThread(ConnectionContext* raw_conn) {
       }
     }
     body[held] = '\0';
-    const char* text = body.get();
+    const char* text = body;
     const std::string_view text_view(text, held);
     if (LogEnabled("ZUV", LogLevel::Trace)) {
       NLog_TraceA("ZUV", "%s:Request Buffer (%d):%s", name, static_cast<int>(last),
@@ -179,7 +251,10 @@ int ClientThread(ConnectionContext* raw_conn) {
 
     // An early end of stream leaves a short text, which normally fails to
     // parse and is rejected below.
-    rapidjson::Document request;
+    rapidjson::MemoryPoolAllocator<> tree_pool(inline_tree, sizeof inline_tree);
+    rapidjson::CrtAllocator stack_allocator;
+    rapidjson::Document request(&tree_pool, kParseStackBytes,
+                                &stack_allocator);
     const bool parsed = ParseRequestText(text, held, &request);
     const RequestEnvelope envelope = parsed ? ReadEnvelope(request) : RequestEnvelope{};
     const int version = envelope.version;
@@ -197,10 +272,14 @@ int ClientThread(ConnectionContext* raw_conn) {
     ServerInfo server_info;
     server_info.mailbox = ReadStringKey(request, "Mailbox");
     server_info.server = ReadStringKey(request, "ServerName");
-    NLog_InfoA("TLOG", "%s:%s:START %s", name, EscapeForLog(server_info.mailbox).c_str(),
-               RequestName(code));
+    if (LogEnabled("TLOG", LogLevel::Info)) {
+      const LoggedText mailbox(server_info.mailbox, SIZE_MAX);
+      NLog_InfoA("TLOG", "%s:%.*s:START %s", name, mailbox.size(), mailbox.data(),
+                 RequestName(code));
+    }
     if (LogEnabled("DETAILTLOG", LogLevel::Info)) {
-      NLog_InfoA("DETAILTLOG", "%s", EscapeForLog(text_view, kLoggedRequestBytes).c_str());
+      const LoggedText logged(text_view, kLoggedRequestBytes);
+      NLog_InfoA("DETAILTLOG", "%.*s", logged.size(), logged.data());
     }
 
     {
@@ -213,8 +292,9 @@ int ClientThread(ConnectionContext* raw_conn) {
       NLog_InfoA("ZUV", "%s: Got a CLOSE request", name);
       stop = true;
     }
-    request = rapidjson::Document();
-    body.reset();
+    request.SetNull();
+    tree_pool.Clear();
+    big_body.reset();
     memory.Release();
     CheckMemory(checkpoint, "ZUVReqThread", __LINE__);
   }

@@ -47,6 +47,11 @@ namespace fs = std::filesystem;
 
 constexpr const char* kLogConfigName = "ZUV_NLOG_Config.xml";
 constexpr auto kSweepInterval = std::chrono::hours(1);
+// Lines below error level are written together at most this long after
+// they are logged, unless the registry value LogFlushMilliseconds says
+// otherwise (0: every line at once).
+constexpr uint32_t kDefaultLogFlushMilliseconds = 1000;
+constexpr uint32_t kMaxLogFlushMilliseconds = 60000;
 
 
 // Creates dir (an existing one is fine) and probes it by creating a file;
@@ -133,6 +138,54 @@ std::string StorePathSetting(const RegistryFile& registry, const std::string& mo
   return module_dir + "/data/zuvstore.db";
 }
 
+// The flush interval of the logs: LogFlushMilliseconds under the service
+// node, the default without it, capped so lines never wait long.
+uint32_t LogFlushSetting(const RegistryFile& registry) {
+  const RegistryKey* node = registry.OpenKey(kServiceNodePaths[0]);
+  if (node == nullptr) node = registry.OpenKey(kServiceNodePaths[1]);
+  uint8_t buf[4] = {0, 0, 0, 0};
+  uint32_t size = sizeof buf;
+  if (node == nullptr || QueryValue(node, "LogFlushMilliseconds", nullptr, buf, &size) != kRegSuccess ||
+      size != sizeof buf) {
+    return kDefaultLogFlushMilliseconds;
+  }
+  const uint32_t ms = buf[0] | (buf[1] << 8) | (buf[2] << 16) | (static_cast<uint32_t>(buf[3]) << 24);
+  return ms > kMaxLogFlushMilliseconds ? kMaxLogFlushMilliseconds : ms;
+}
+
+// A crash writes the lines still buffered before the process dies. The
+// flush is not async-signal-safe (it takes the sinks' locks), so an alarm
+// ends the process should the crashing thread hold one of them; then the
+// lines of the last interval are lost. The action the signal had before
+// (the default, or a sanitizer's report) runs afterwards.
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+struct sigaction g_previous_actions[sizeof(kFatalSignals) / sizeof(kFatalSignals[0])];
+std::atomic<bool> g_crash_flushing{false};
+
+void FatalSignalHandler(int sig, siginfo_t* info, void*) {
+  if (!g_crash_flushing.exchange(true)) {
+    ::alarm(2);
+    NLog_FatalA("ZUV", "Ending on signal %d (%s)", sig, strsignal(sig));
+    FlushLogs();
+  }
+  for (size_t i = 0; i < sizeof(kFatalSignals) / sizeof(kFatalSignals[0]); ++i) {
+    if (kFatalSignals[i] == sig) sigaction(sig, &g_previous_actions[i], nullptr);
+  }
+  // A fault happens again under the previous action once this returns; a
+  // sent signal (abort, kill) is sent again.
+  if (info == nullptr || info->si_code <= 0) raise(sig);
+}
+
+void InstallCrashFlush() {
+  for (size_t i = 0; i < sizeof(kFatalSignals) / sizeof(kFatalSignals[0]); ++i) {
+    struct sigaction action {};
+    action.sa_sigaction = FatalSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigaction(kFatalSignals[i], &action, &g_previous_actions[i]);
+  }
+}
+
 }  // namespace
 
 
@@ -185,6 +238,10 @@ int ServiceStart(int argc) {
     FlushLogs();
     std::_Exit(1);
   }
+  // Buffered log lines from here on; the stop and exit paths flush them.
+  SetLogFlushInterval(std::chrono::milliseconds(LogFlushSetting(ProcessRegistry())));
+  InstallCrashFlush();
+
   // 9.-12.
   if (argc != 0) NLog_InfoA("ZUV", "Child process executing....");
 
