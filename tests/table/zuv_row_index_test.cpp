@@ -47,7 +47,7 @@ std::vector<std::string> KeysInOrder(const ZUV_RowIndex& index) {
 }  // namespace
 
 TEST(RowKeyTest, HexKeysAreHeldAsBytesAndReadBackAsTheSameText) {
-  const std::string entry = EntryId(0x0102030405060708ull);
+  const std::string entry = EntryId(0xABCDEF0102030405ull);
   ZUV_RowBuilder b;
   b.AddBinaryKey(entry);
   b.AddBytes(kInstanceKeyTag, entry.substr(38));  // the key's last bytes
