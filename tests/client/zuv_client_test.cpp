@@ -193,6 +193,29 @@ TEST(SerializationTest, EveryValueTypeIsWrittenAsItsColumnWants) {
             "{\"Small-2\":-5},{\"Blob-258\":\"AP8Q\"},{\"Cats-4126\":\"a,b,c\"},{\"One-4126\":\"x,y\"}]}]}");
 }
 
+TEST(SerializationTest, StringsNeedingEscapesAnywhereReadBackWhole) {
+  // Escapes at the start, the end, and either side of 16-byte runs.
+  std::vector<std::string> texts = {"\"quoted\"", "back\\slash", std::string("nul\0inside", 10), "tab\tand\nnewline",
+                                    std::string(40, 'x') + "\"" + std::string(15, 'y') + "\\",
+                                    "\x01" + std::string(31, 'z') + "\x1F", "caf\xC3\xA9 " + std::string(300, 'w')};
+  std::vector<ZUV_RowRef> rows;
+  std::map<ULONG, std::string> names{{kRowKeyTag, "PR_LONGTERM_ENTRYID_FROM_TABLE"}, {PR_SUBJECT_A, "PR_SUBJECT"}};
+  for (size_t i = 0; i < texts.size(); ++i) rows.push_back(Row("0" + std::to_string(i) + "AB", 0, texts[i]));
+  const std::string json = ZUV_Client::BuildResponse(501, "id", rows, names, 0, "");
+  rapidjson::Document d;
+  ASSERT_FALSE(d.Parse(json.c_str(), json.size()).HasParseError()) << json;
+  const auto& out = d["ROWS"];
+  ASSERT_EQ(out.Size(), texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const std::string key = "0" + std::to_string(i) + "AB";
+    const auto& props = out[static_cast<rapidjson::SizeType>(i)][key.c_str()];
+    ASSERT_TRUE(props.IsArray()) << key;
+    const auto& subject = props[0]["PR_SUBJECT-30"];
+    EXPECT_EQ(std::string(subject.GetString(), subject.GetStringLength()), texts[i]) << i;
+    EXPECT_STREQ(props[1]["PR_LONGTERM_ENTRYID_FROM_TABLE"].GetString(), key.c_str());
+  }
+}
+
 TEST(SerializationTest, ErrorsCarryOnlyTheEnvelopeAndEmptyReadsAnEmptyArray) {
   EXPECT_EQ(ZUV_Client::BuildResponse(501, "id", {}, {}, 1, "Cannot resolve"),
             "{\"ErrorNumber\":1,\"ErrorString\":\"Cannot resolve\"}");

@@ -151,7 +151,14 @@ void Notify(ZUV_Table& table, NOTIFICATION n) { (void)ZUV_Table::OnTableNotifica
 
 std::string Text(const ZUV_Row& row, ULONG tag) {
   ZUV_CellView v;
-  return row.Find(tag, &v) ? std::string(v.bytes) : "<none>";
+  if (!row.Find(tag, &v)) return "<none>";
+  std::string text;
+  if (v.binary_key) {
+    AppendHex(v.bytes, &text);  // a contents row's key, held as bytes
+  } else {
+    text.assign(v.bytes);
+  }
+  return text;
 }
 
 // A key is the entry ID's hex text.

@@ -68,7 +68,14 @@ class TablePopulationTest : public zuv_test::TableStoreTest {
 
   static std::string Text(const ZUV_Row& row, ULONG tag) {
     ZUV_CellView v;
-    return row.Find(tag, &v) ? std::string(v.bytes) : "<none>";
+    if (!row.Find(tag, &v)) return "<none>";
+    std::string text;
+    if (v.binary_key) {
+      AppendHex(v.bytes, &text);  // a contents row's key, held as bytes
+    } else {
+      text.assign(v.bytes);
+    }
+    return text;
   }
 
 };

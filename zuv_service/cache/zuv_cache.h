@@ -333,9 +333,9 @@ class ZUV_Cache : public ZUV_TableSession {
 
   // ---- Table serving (zuv_cache_tables.cpp) ----
   // Runs on the requesting connection's thread. Tables are found or made
-  // under table_serving_mu_, so two first reads of one folder share one
-  // table; the folder is opened, new columns resolved and their fill
-  // started under it, rows are read outside it.
+  // (the folder opened) under table_serving_mu_, so two first reads of one
+  // folder share one table; new columns are resolved and their fill
+  // started under the table's own set-up lock, rows are read outside both.
 
   // What a GetTable request asks besides its columns and criteria.
   struct TableRequest_s {
@@ -558,8 +558,8 @@ class ZUV_Cache : public ZUV_TableSession {
 
   // The cached contents tables of this session, in the order they were
   // added. Guarded by tables_mu_.
-  // Find-or-make of a table for a read, up to the start of its fill;
-  // taken before tables_mu_ and before a table's locks.
+  // Find-or-make of a table for a read, its folder opened; taken before
+  // tables_mu_ and before a table's locks.
   zuv::Mutex table_serving_mu_;
   zuv::Mutex tables_mu_;
   std::vector<ZUV_TablePtr> tables_ ZUV_GUARDED_BY(tables_mu_);

@@ -124,28 +124,32 @@ uint32_t ZUV_Cache::GetTable(const zuv::ConnectionContext* context, const std::s
     } else {
       NLog_InfoA("ZUV", "%s: Serving data for table %s from cache", name, folderShort.c_str());
     }
+  }
 
-    // Columns are added and their fill started under the same lock: a read
-    // that finds the columns already there finds the table fetching too,
-    // not yet to start (it would answer from a table still empty).
-    if (!error) {
-      std::vector<std::string> newNames;
-      std::vector<ULONG> newTags;
-      if (table->ResolveColumns(kept, criteria, &newNames, &newTags, errorText) == 0) {
-        if (!newNames.empty()) {
-          NLog_InfoA("ZUV", "%s: About to populate data from folder %s", name, folderShort.c_str());
-          table->StartFetch(newNames, newTags, *criteria);
-        } else {
-          NLog_InfoA("ZUV", "%s:Data for table %s already populated", name, folderShort.c_str());
-        }
+  // Columns are added and their fill started under the table's set-up
+  // lock: a read that finds the columns already there finds the table
+  // fetching too, not yet to start (it would answer from a table still
+  // empty). Reads of other folders go on meanwhile.
+  if (!error) {
+    table->LockSetup();
+    std::vector<std::string> newNames;
+    std::vector<ULONG> newTags;
+    if (table->ResolveColumns(kept, criteria, &newNames, &newTags, errorText) == 0) {
+      if (!newNames.empty()) {
+        NLog_InfoA("ZUV", "%s: About to populate data from folder %s", name, folderShort.c_str());
+        table->StartFetch(newNames, newTags, *criteria);
       } else {
-        NLog_ErrorA("ZUV", "%s: Error resolving request for table %s:%s", name, folderShort.c_str(),
-                    errorText->c_str());
-        error = true;
-        table->SetState(kTableResolveFailed);
-        RemoveTable(folderEntryID, table.get());
-        table.reset();
+        NLog_InfoA("ZUV", "%s:Data for table %s already populated", name, folderShort.c_str());
       }
+      table->UnlockSetup();
+    } else {
+      table->UnlockSetup();
+      NLog_ErrorA("ZUV", "%s: Error resolving request for table %s:%s", name, folderShort.c_str(),
+                  errorText->c_str());
+      error = true;
+      table->SetState(kTableResolveFailed);
+      RemoveTable(folderEntryID, table.get());
+      table.reset();
     }
   }
 

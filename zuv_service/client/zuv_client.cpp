@@ -9,13 +9,70 @@
 #include <cstring>
 #include <utility>
 
+#include <rapidjson/internal/itoa.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/logging.h"
 #include "client/zuv_push.h"
 #include "mapi/mapitags.h"
 #include "mapi_access/prop_tags.h"
+
+namespace zuvjson {
+
+// The buffer responses are written into: a string buffer of its own type,
+// so its writer can copy the runs of a string that need no escaping at
+// once instead of a character at a time.
+struct FrameAllocator : rapidjson::CrtAllocator {};
+using FrameBuffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, FrameAllocator>;
+
+// True for the characters JSON escapes: controls, '"' and '\\'.
+inline bool NeedsEscape(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\';
+}
+
+// The length of the longest run from p (before end) without such a character.
+inline size_t PlainRun(const char* p, const char* end) {
+  const char* start = p;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  for (; end - p >= 16; p += 16) {
+    const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(s, quote), _mm_cmpeq_epi8(s, backslash)),
+                                         _mm_cmpeq_epi8(_mm_max_epu8(s, control), control));
+    const int mask = _mm_movemask_epi8(special);
+    if (mask != 0) return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+#endif
+  while (p < end && !NeedsEscape(*p)) ++p;
+  return static_cast<size_t>(p - start);
+}
+
+}  // namespace zuvjson
+
+namespace rapidjson {
+
+// Copies the run up to the next character to escape in one piece; the
+// writer escapes that character and calls again.
+template <>
+inline bool Writer<zuvjson::FrameBuffer>::ScanWriteUnescapedString(StringStream& is, size_t length) {
+  const char* p = is.src_;
+  const char* end = is.head_ + length;
+  if (p >= end) return false;
+  const size_t n = zuvjson::PlainRun(p, end);
+  if (n > 0) {
+    std::memcpy(os_->Push(n), p, n);
+    is.src_ = p + n;
+  }
+  return is.src_ < end;
+}
+
+}  // namespace rapidjson
 
 zuv::Mutex ZUV_Client::registry_mu_;
 
@@ -58,74 +115,102 @@ void AppendBase64(std::string_view bytes, std::string* out) {
   }
 }
 
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+using JsonWriter = rapidjson::Writer<zuvjson::FrameBuffer>;
+
+// Responses kept by a connection thread's buffer up to this size; a larger
+// one is given back after sending.
+constexpr size_t kKeptBufferBytes = size_t{128} << 20;
 
 // The name a tag is written under: the table's column name, the static
 // name table, else the decimal tag.
-const std::string& ColumnName(ULONG tag, const std::map<ULONG, std::string>& names, std::string* scratch) {
+std::string ColumnName(ULONG tag, const std::map<ULONG, std::string>& names) {
   auto it = names.find(tag);
   if (it != names.end()) return it->second;
-  scratch->clear();
-  if (zuv::FirstNameFromTag(tag, scratch) == 0) return *scratch;
+  std::string name;
+  if (zuv::FirstNameFromTag(tag, &name) == 0) return name;
   char text[16];
   std::snprintf(text, sizeof(text), "%lu", static_cast<unsigned long>(tag));
-  *scratch = text;
-  return *scratch;
+  return text;
 }
 
-// One property as {name: value}; nothing when it yields no value.
-void WriteProperty(JsonWriter& w, const ZUV_CellView& v, const std::string& column, std::string* scratch) {
-  const ULONG type = PROP_TYPE(v.tag);
-  auto member = [&](bool typed) {
-    w.StartObject();
-    if (typed) {
-      char suffix[16];
-      const int n = std::snprintf(suffix, sizeof(suffix), "-%d", static_cast<int>(type));
-      scratch->assign(column).append(suffix, static_cast<size_t>(n));
-      w.Key(scratch->data(), static_cast<rapidjson::SizeType>(scratch->size()));
-    } else {
-      w.Key(column.data(), static_cast<rapidjson::SizeType>(column.size()));
+// The member names of one response's columns, worked out once per tag:
+// "" for a tag that is not written.
+class MemberNames {
+ public:
+  explicit MemberNames(const std::map<ULONG, std::string>& columnNames) : column_names_(columnNames) {}
+
+  const std::string& Of(ULONG tag) {
+    auto it = std::lower_bound(names_.begin(), names_.end(), tag,
+                               [](const std::pair<ULONG, std::string>& e, ULONG t) { return e.first < t; });
+    if (it != names_.end() && it->first == tag) return it->second;
+    std::string member;
+    if (column_names_.count(tag) != 0 && IsSupportedProperty(tag)) {
+      member = ColumnName(tag, column_names_);
+      if (tag != kRowKeyTag) {
+        char suffix[16];
+        const int n = std::snprintf(suffix, sizeof(suffix), "-%d", static_cast<int>(PROP_TYPE(tag)));
+        member.append(suffix, static_cast<size_t>(n));
+      }
     }
+    return names_.insert(it, {tag, std::move(member)})->second;
+  }
+
+ private:
+  const std::map<ULONG, std::string>& column_names_;
+  std::vector<std::pair<ULONG, std::string>> names_;  // sorted by tag
+};
+
+void WriteText(JsonWriter& w, std::string_view s) { w.String(s.data(), static_cast<rapidjson::SizeType>(s.size())); }
+
+// One property as {name: value}; nothing when it yields no value.
+// keyText: the row key's text, written for the key cell.
+void WriteProperty(JsonWriter& w, const ZUV_CellView& v, const std::string& member, std::string_view keyText,
+                   std::string* scratch) {
+  auto open = [&] {
+    w.StartObject();
+    w.Key(member.data(), static_cast<rapidjson::SizeType>(member.size()));
   };
-  auto text = [&](std::string_view s) { w.String(s.data(), static_cast<rapidjson::SizeType>(s.size())); };
-  if (v.tag == kRowKeyTag) {
-    member(false);
-    text(v.bytes);
-  } else if (v.tag == kAttachNumTag) {
-    member(true);
-    text(v.bytes);
+  if (v.tag == kRowKeyTag || v.tag == kAttachNumTag) {
+    open();
+    if (v.binary_key) {
+      WriteText(w, keyText);
+    } else {
+      WriteText(w, v.bytes);
+    }
   } else {
-    switch (type) {
-      case PT_BOOLEAN: member(true); w.Bool((v.number & 0xFFFF) != 0); break;
-      case PT_I2: member(true); w.Int(static_cast<int16_t>(v.number)); break;
-      case PT_LONG: member(true); w.Int(static_cast<int32_t>(v.number)); break;
+    switch (PROP_TYPE(v.tag)) {
+      case PT_BOOLEAN: open(); w.Bool((v.number & 0xFFFF) != 0); break;
+      case PT_I2: open(); w.Int(static_cast<int16_t>(v.number)); break;
+      case PT_LONG: open(); w.Int(static_cast<int32_t>(v.number)); break;
       case PT_STRING8:
       case PT_UNICODE:
         if (v.bytes.empty()) return;
-        member(true);
-        text(v.bytes);
+        open();
+        WriteText(w, v.bytes);
         break;
       case PT_SYSTIME: {
+        // "high,low" in decimal
         char t[32];
-        const int n = std::snprintf(t, sizeof(t), "%lu,%lu", static_cast<unsigned long>(v.time.dwHighDateTime),
-                                    static_cast<unsigned long>(v.time.dwLowDateTime));
-        member(true);
-        text(std::string_view(t, static_cast<size_t>(n)));
+        char* e = rapidjson::internal::u32toa(static_cast<uint32_t>(v.time.dwHighDateTime), t);
+        *e++ = ',';
+        e = rapidjson::internal::u32toa(static_cast<uint32_t>(v.time.dwLowDateTime), e);
+        open();
+        WriteText(w, std::string_view(t, static_cast<size_t>(e - t)));
         break;
       }
       case PT_BINARY: {
-        std::string b64;
-        AppendBase64(v.bytes, &b64);
-        member(true);
-        text(b64);
+        scratch->clear();
+        AppendBase64(v.bytes, scratch);
+        open();
+        WriteText(w, *scratch);
         break;
       }
       case PT_MV_STRING8: {
-        std::string joined(v.bytes);
-        if (!joined.empty()) joined.pop_back();  // the last NUL
-        std::replace(joined.begin(), joined.end(), '\0', ',');
-        member(true);
-        text(joined);
+        scratch->assign(v.bytes);
+        if (!scratch->empty()) scratch->pop_back();  // the last NUL
+        std::replace(scratch->begin(), scratch->end(), '\0', ',');
+        open();
+        WriteText(w, *scratch);
         break;
       }
       default:
@@ -137,19 +222,58 @@ void WriteProperty(JsonWriter& w, const ZUV_CellView& v, const std::string& colu
 
 // One row as {key: [properties]}, only the columns the table knows by
 // name and keeps.
-void WriteRow(JsonWriter& w, const ZUV_Row& row, const std::map<ULONG, std::string>& columnNames,
-              std::string* scratch, std::string* nameScratch) {
-  const std::string_view key = row.Key();
+void WriteRow(JsonWriter& w, const ZUV_Row& row, MemberNames& names, std::string* scratch, std::string* keyScratch) {
+  // The key's text, worked out once: it names the row and is its first
+  // property's value.
+  const ZUV_RowKey key = row.KeyView();
+  std::string_view keyText = key.bytes;
+  if (key.binary) {
+    keyScratch->resize(key.bytes.size() * 2);
+    WriteHex(key.bytes, keyScratch->data());
+    keyText = *keyScratch;
+  }
   w.StartObject();
-  w.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+  w.Key(keyText.data(), static_cast<rapidjson::SizeType>(keyText.size()));
   w.StartArray();
   for (size_t i = 0; i < row.Count(); ++i) {
-    const ULONG tag = row.TagAt(i);
-    if (!columnNames.count(tag) || !IsSupportedProperty(tag)) continue;
-    const std::string& column = ColumnName(tag, columnNames, nameScratch);
-    WriteProperty(w, row.At(i), column, scratch);
+    const std::string& member = names.Of(row.TagAt(i));
+    if (member.empty()) continue;
+    WriteProperty(w, row.At(i), member, keyText, scratch);
   }
   w.EndArray();
+  w.EndObject();
+}
+
+// The whole response object into buffer.
+void WriteResponse(zuvjson::FrameBuffer* buffer, int32_t dataType, const std::string& identifier,
+                   const std::vector<ZUV_RowRef>& rows, const std::map<ULONG, std::string>& columnNames,
+                   int32_t errorNumber, const std::string& errorText) {
+  JsonWriter w(*buffer);
+  w.StartObject();
+  w.Key("ErrorNumber");
+  w.Int(errorNumber);
+  w.Key("ErrorString");
+  WriteText(w, errorText);
+  if (errorNumber == 0) {
+    w.Key("DataType");
+    w.Int(dataType);
+    w.Key("ClientIdentifier");
+    WriteText(w, identifier);
+    w.Key("ROWS");
+    w.StartArray();
+    MemberNames names(columnNames);
+    std::string scratch, keyScratch;
+    constexpr size_t kAhead = 4;  // rows fetched into the cache ahead of the writer
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (i + kAhead < rows.size()) {
+        const char* ahead = reinterpret_cast<const char*>(rows[i + kAhead].get());
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
+      }
+      WriteRow(w, *rows[i], names, &scratch, &keyScratch);
+    }
+    w.EndArray();
+  }
   w.EndObject();
 }
 
@@ -307,14 +431,15 @@ void ZUV_Client::Close() {
 
 std::string ZUV_Client::PushRowsText(int32_t dataType, const std::string& rowKey, const ZUV_RowRef& row,
                                      const std::map<ULONG, std::string>& columnNames) {
-  rapidjson::StringBuffer buffer;
+  zuvjson::FrameBuffer buffer;
   JsonWriter w(buffer);
   if (dataType == static_cast<int32_t>(ZUV_RowEvent::kDeleted) || !row) {
     w.String(rowKey.data(), static_cast<rapidjson::SizeType>(rowKey.size()));
   } else {
-    std::string scratch, nameScratch;
+    MemberNames names(columnNames);
+    std::string scratch, keyScratch;
     w.StartArray();
-    WriteRow(w, *row, columnNames, &scratch, &nameScratch);
+    WriteRow(w, *row, names, &scratch, &keyScratch);
     w.EndArray();
   }
   return std::string(buffer.GetString(), buffer.GetSize());
@@ -364,7 +489,7 @@ bool ZUV_Client::MatchesCriteria(const ZUV_Row& row, bool withKey) const {
   if (criteria_.empty()) return true;
   for (const search_criteria_element& c : criteria_) {
     if (c.name == "PR_ENTRYID") {
-      if (withKey && c.value.has_value && row.Key() == c.value.text) return true;
+      if (withKey && c.value.has_value && row.KeyEquals(c.value.text)) return true;
       continue;
     }
     ZUV_CellView v;
@@ -428,32 +553,20 @@ std::string ZUV_Client::BuildResponse(int32_t dataType, const std::string& ident
                                       const std::vector<ZUV_RowRef>& rows,
                                       const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
                                       const std::string& errorText) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter w(buffer);
-  w.StartObject();
-  w.Key("ErrorNumber");
-  w.Int(errorNumber);
-  w.Key("ErrorString");
-  w.String(errorText.data(), static_cast<rapidjson::SizeType>(errorText.size()));
-  if (errorNumber == 0) {
-    w.Key("DataType");
-    w.Int(dataType);
-    w.Key("ClientIdentifier");
-    w.String(identifier.data(), static_cast<rapidjson::SizeType>(identifier.size()));
-    w.Key("ROWS");
-    w.StartArray();
-    std::string scratch, nameScratch;
-    for (const ZUV_RowRef& row : rows) WriteRow(w, *row, columnNames, &scratch, &nameScratch);
-    w.EndArray();
-  }
-  w.EndObject();
+  zuvjson::FrameBuffer buffer;
+  WriteResponse(&buffer, dataType, identifier, rows, columnNames, errorNumber, errorText);
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,
                          const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
                          const std::string& errorText) const {
-  const std::string json = BuildResponse(dataType, identifier_, rows, columnNames, errorNumber, errorText);
+  // The connection thread's buffer: a response is written into it and sent
+  // from it, its memory reused by the next response.
+  thread_local zuvjson::FrameBuffer buffer;
+  buffer.Clear();
+  WriteResponse(&buffer, dataType, identifier_, rows, columnNames, errorNumber, errorText);
+  const std::string_view json(buffer.GetString(), buffer.GetSize());
   if (errorNumber == 0) {
     NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(json.size()));
   } else {
@@ -462,6 +575,8 @@ void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_Row
   }
   zuv::ConnectionContext target = connection_;
   target.socket = socket;
-  // One sendmsg of the header and the text.
+  // One sendmsg of the header and the text, straight from the buffer.
   zuv::SendResponse("ZUV_Client::jsonify", &target, "", json, false);
+  buffer.Clear();
+  if (json.size() > kKeptBufferBytes) buffer.ShrinkToFit();
 }

@@ -1,12 +1,23 @@
 // zuv_row.h: one cached row of a folder table, immutable once built.
 //
-// A row is one allocation: a header, its cells in ascending tag order, then
-// the bytes of its strings and binaries. Rows are shared by counted
-// references (ZUV_RowRef); a table swaps a merged row in as a new row, so a
-// reader holding a reference keeps seeing the values it took.
+// A row is one allocation: a 16-byte header, the end offset of each cell's
+// bytes (16-bit when the bytes fit, else 32-bit), then the bytes
+// themselves, the key's first, then the other cells' in tag order: numbers (4 bytes for PT_I2, PT_LONG and PT_BOOLEAN, 8 for
+// the rest), strings, binaries, and multi-valued strings as a 32-bit count
+// and NUL-ended strings. The cells' tags, in ascending order, are a schema
+// shared by every row with the same tags (rows of one table mostly have
+// one): interned once for the process and never freed, up to a bound past
+// which a row carries its tags in its own allocation. A contents row holds
+// its key (PR_LONGTERM_ENTRYID_FROM_TABLE) as the entry ID's bytes; it
+// becomes uppercase hexadecimal only when read as text. A PR_INSTANCE_KEY
+// that repeats the key's last bytes is held as their count. Rows are shared by
+// counted references (ZUV_RowRef); a table swaps a merged row in as a new
+// row, so a reader holding a reference keeps seeing the values it took.
 //
 // Threading: a built row is never written; references may be copied and
-// dropped on any thread (the count is atomic).
+// dropped on any thread (the count is atomic). Schemas are interned under
+// a process-wide lock taken only when a thread builds a row whose tags
+// differ from its previous row's.
 #pragma once
 
 #include <atomic>
@@ -14,6 +25,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mapi/mapix.h"
@@ -27,16 +39,38 @@ inline constexpr ULONG kInstanceKeyTag = 0x0FF60102;  // PR_INSTANCE_KEY
 // PT_BINARY and PT_MV_STRING8.
 bool IsSupportedProperty(ULONG tag);
 
+// A row key as stored: entry-ID bytes (binary) or text. Keys order as
+// their text forms do, byte-wise (uppercase hexadecimal for binary keys,
+// which is the order of the bytes themselves).
+struct ZUV_RowKey {
+  std::string_view bytes;
+  bool binary = false;
+};
+
+// <0, 0, >0 as a's text form sorts before, equal to or after b's.
+int CompareRowKeys(ZUV_RowKey a, ZUV_RowKey b);
+
+// The stored form of a key given as text: an even run of uppercase hex
+// digits becomes its bytes (in *storage), anything else stays text.
+ZUV_RowKey RowKeyFromText(std::string_view text, std::string* storage);
+
+// Appends the uppercase hexadecimal form of bytes.
+void AppendHex(std::string_view bytes, std::string* out);
+// Writes it at out (2 characters a byte); returns the end.
+char* WriteHex(std::string_view bytes, char* out);
+
 // One value of a row. Numbers (PT_I2, PT_LONG, PT_BOOLEAN, PT_I8) in
-// number, PT_SYSTIME in time; PT_STRING8 and PT_UNICODE (held as UTF-8) and
+// number, PT_SYSTIME in time; PT_STRING8, PT_UNICODE (held as UTF-8) and
 // PT_BINARY in bytes; PT_MV_STRING8 in bytes as the strings each followed
-// by a NUL, count strings. The key tags hold their text in bytes.
+// by a NUL, count strings. The key tags hold their key in bytes: the entry
+// ID's bytes when binary_key is set (write them as hex), else the text.
 struct ZUV_CellView {
   ULONG tag = 0;
   int64_t number = 0;
   FILETIME time{};
   std::string_view bytes;
   uint32_t count = 0;
+  bool binary_key = false;
 };
 
 class ZUV_Row;
@@ -69,34 +103,63 @@ class ZUV_Row {
   ZUV_Row(const ZUV_Row&) = delete;
   ZUV_Row& operator=(const ZUV_Row&) = delete;
 
-  size_t Count() const { return count_; }
-  ULONG TagAt(size_t i) const { return Cells()[i].tag; }
+  size_t Count() const { return schema_->count; }
+  ULONG TagAt(size_t i) const { return Tags()[i]; }
   ZUV_CellView At(size_t i) const;
   // The value under tag; false when the row has none.
   bool Find(ULONG tag, ZUV_CellView* out) const;
-  // The text of the key column (PR_LONGTERM_ENTRYID_FROM_TABLE, else
-  // PR_ATTACH_NUM); "" when the row has neither.
-  std::string_view Key() const;
+  // The key as stored (PR_LONGTERM_ENTRYID_FROM_TABLE, else PR_ATTACH_NUM);
+  // empty text when the row has neither.
+  ZUV_RowKey KeyView() const;
+  // The key's text: uppercase hexadecimal of a binary key.
+  std::string Key() const;
+  void AppendKeyText(std::string* out) const;
+  // True when the key's text equals text, without building it.
+  bool KeyEquals(std::string_view text) const;
   // Bytes of the allocation behind the row.
-  size_t AllocatedBytes() const { return allocated_; }
+  size_t AllocatedBytes() const;
 
  private:
   friend class ZUV_RowBuilder;
   friend class ZUV_RowRef;
-  struct Cell {
-    ULONG tag;
-    uint32_t length;  // bytes of the value; strings count for PT_MV_STRING8
-    uint64_t data;    // number, FILETIME, or offset of the bytes
+  static constexpr uint32_t kNoKey = 0xFFFFFF;
+  static constexpr uint32_t kWideEnds = 1u << 24;
+  static constexpr uint32_t kBinaryKey = 1u << 25;
+  static constexpr uint32_t kOwnSchema = 1u << 26;  // tags in the row's own allocation
+  // PR_INSTANCE_KEY is the binary key's last bytes: its cell holds only
+  // their count.
+  static constexpr uint32_t kInstanceInKey = 1u << 27;
+
+ public:
+  // The tags of a row: count, then the tags in ascending order.
+  struct Schema {
+    uint32_t count;
+    uint32_t unused;
+    const ULONG* Tags() const { return reinterpret_cast<const ULONG*>(this + 1); }
   };
+
+ private:
   ZUV_Row() = default;
-  const Cell* Cells() const { return reinterpret_cast<const Cell*>(this + 1); }
-  Cell* Cells() { return reinterpret_cast<Cell*>(this + 1); }
-  const char* Pool() const { return reinterpret_cast<const char*>(Cells() + count_); }
+  const ULONG* Tags() const { return schema_->Tags(); }
+  size_t OwnSchemaBytes() const {
+    return (meta_ & kOwnSchema) != 0 ? sizeof(Schema) + schema_->count * sizeof(ULONG) : 0;
+  }
+  const unsigned char* Ends() const {
+    return reinterpret_cast<const unsigned char*>(this + 1) + OwnSchemaBytes();
+  }
+  size_t EndWidth() const { return (meta_ & kWideEnds) != 0 ? 4 : 2; }
+  size_t EndAt(size_t i) const;
+  const char* Pool() const { return reinterpret_cast<const char*>(Ends() + EndWidth() * schema_->count); }
+  // Pool bytes before cell i's.
+  size_t PoolBefore(size_t i) const;
+  std::string_view BytesAt(size_t i) const;
+  size_t KeyCell() const { return meta_ & kNoKey; }
 
   mutable std::atomic<uint32_t> refs_{1};
-  uint32_t count_ = 0;
-  size_t allocated_ = 0;
+  uint32_t meta_ = kNoKey;  // key cell index and the flags above
+  const Schema* schema_ = nullptr;
 };
+static_assert(sizeof(ZUV_Row) == 16, "row header");
 
 // Collects values and builds one row. Later values under the same tag
 // replace earlier ones.
@@ -104,23 +167,34 @@ class ZUV_RowBuilder {
  public:
   void AddNumber(ULONG tag, int64_t value);
   void AddTime(ULONG tag, FILETIME value);
-  // PT_STRING8, PT_UNICODE (UTF-8 text), PT_BINARY and the key tags.
+  // PT_STRING8, PT_UNICODE (UTF-8 text), PT_BINARY and the key tags. A
+  // PR_LONGTERM_ENTRYID_FROM_TABLE key given as uppercase hex is kept as
+  // its bytes.
   void AddBytes(ULONG tag, std::string_view bytes);
+  // The PR_LONGTERM_ENTRYID_FROM_TABLE key as the entry ID's bytes.
+  void AddBinaryKey(std::string_view entryID);
   void AddStrings(ULONG tag, const std::vector<std::string_view>& strings);
   // Takes every value of row whose tag this builder does not hold yet.
   void AddMissingFrom(const ZUV_Row& row);
   bool Has(ULONG tag) const;
   size_t Size() const { return cells_.size(); }
+  // Empties the builder, keeping its buffers for the next row.
+  void Clear() {
+    cells_.clear();
+    bytes_.clear();
+  }
   // The row, in ascending tag order.
   ZUV_RowRef Build() const;
 
  private:
   struct Pending {
     ULONG tag;
+    bool binary_key;
+    uint32_t offset;  // in bytes_
     uint32_t length;
-    uint64_t data;
-    std::string bytes;
   };
   Pending& Slot(ULONG tag);
+  void Put(ULONG tag, const void* data, size_t length, bool binaryKey = false);
   std::vector<Pending> cells_;
+  std::string bytes_;  // the cells' bytes; replaced values stay unused
 };

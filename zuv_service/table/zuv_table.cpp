@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <malloc.h>
 #include <thread>
 #include <utility>
 
@@ -24,6 +25,8 @@
 namespace {
 
 constexpr LONG kFetchBatch = 1024;
+constexpr int kTrimAfterRows = 65536;
+constexpr size_t kStoreEvery = 128;  // rows of a batch stored and announced together
 constexpr size_t kCutStringChars = 255;  // the contents table cuts strings here
 
 uint64_t NowMillis() {
@@ -366,31 +369,40 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
   }
 
   const uint64_t start = NowMillis();
-  ULONG total = 0;
   int fetched = 0;
   if (table != nullptr) {
     (void)table->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
-    (void)table->GetRowCount(0, &total);
-    NLog_InfoA("ZUV", "%s:Starting to fetch %lu rows for table %s", name, static_cast<unsigned long>(total), folder);
-    ULONG left = total;
+    // The count scans the whole folder: it is taken once the first batch is
+    // stored, so a reader of the first page does not wait for it. The log
+    // lines keep their order.
+    bool counted = false;
+    ULONG left = 0;
     for (;;) {
-      NLog_InfoA("ZUV", "%s:Trying to fetch %d rows for table %s", name, static_cast<int>(kFetchBatch), folder);
+      if (counted) {
+        NLog_InfoA("ZUV", "%s:Trying to fetch %d rows for table %s", name, static_cast<int>(kFetchBatch), folder);
+      }
       const uint64_t t0 = NowMillis();
       MapiRows rows;
       HRESULT hr = table->QueryRows(kFetchBatch, 0, rows.put());
       const int n = (SUCCEEDED(hr) && rows.get() != nullptr) ? static_cast<int>(rows->cRows) : 0;
+      const int fetchMillis = static_cast<int>(NowMillis() - t0);
+      const uint64_t t1 = NowMillis();
+      if (n > 0) ProcessRows(*rows.get(), attachmentTable != nullptr);
+      const int populateMillis = static_cast<int>(NowMillis() - t1);
+      if (!counted) {
+        counted = true;
+        ULONG total = 0;
+        (void)table->GetRowCount(0, &total);
+        left = total;
+        NLog_InfoA("ZUV", "%s:Starting to fetch %lu rows for table %s", name, static_cast<unsigned long>(total), folder);
+        NLog_InfoA("ZUV", "%s:Trying to fetch %d rows for table %s", name, static_cast<int>(kFetchBatch), folder);
+      }
       left = left > static_cast<ULONG>(n) ? left - static_cast<ULONG>(n) : 0;
       NLog_InfoA("ZUV", "%s:Fetched %d rows in %d millisecs for table %s in current iteration, %lu rows still to be fetched",
-                 name, n, static_cast<int>(NowMillis() - t0), folder, static_cast<unsigned long>(left));
+                 name, n, fetchMillis, folder, static_cast<unsigned long>(left));
       if (n == 0) break;
-      const uint64_t t1 = NowMillis();
-      for (int i = 0; i < n; ++i) {
-        NLog_TraceA("ZUV", "%s:For table %s Processing row %lu/%lu", name, folder, static_cast<unsigned long>(i + 1),
-                    static_cast<unsigned long>(n));
-        ProcessRow(rows->aRow[i], attachmentTable != nullptr);
-      }
       NLog_InfoA("ZUV", "%s:Populated %d rows in %d millisecs for table %s in current iteration, %lu rows still to be populated",
-                 name, n, static_cast<int>(NowMillis() - t1), folder, static_cast<unsigned long>(left));
+                 name, n, populateMillis, folder, static_cast<unsigned long>(left));
       fetched += n;
     }
   }
@@ -400,9 +412,15 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
   {
     zuv::MutexLock lock(mu_);
     if (pending_runs_ > 0) --pending_runs_;
-    if (pending_runs_ == 0) SetStateLocked(kTableFetched);
+    if (pending_runs_ == 0) {
+      SetStateLocked(kTableFetched);
+      rows_.Compact();
+    }
   }
   SignalChange();
+  // A large fill leaves freed batches and index chunks behind in the heap;
+  // their pages go back to the system.
+  if (fetched >= kTrimAfterRows) (void)malloc_trim(0);
 }
 
 HRESULT ZUV_Table::PopulateRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key) {
@@ -415,6 +433,9 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
   const char* folder = folder_short_id_.c_str();
   key->clear();
   if (row.cValues == 0) return MAPI_E_NOT_FOUND;
+  // Trace lines are many per row: asked for once.
+  const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
+  std::string_view entryID;
   const SPropValue& first = row.lpProps[0];
   if (isAttachment) {
     if (PROP_TYPE(first.ulPropTag) != PT_LONG) return MAPI_E_NOT_FOUND;
@@ -424,9 +445,10 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
     builder->AddBytes(kAttachNumTag, *key);
   } else {
     if (PROP_TYPE(first.ulPropTag) != PT_BINARY) return MAPI_E_NOT_FOUND;
-    *key = zuv::EntryIDToString(first.Value.bin.lpb, first.Value.bin.cb);
-    builder->AddBytes(kRowKeyTag, *key);
-    NLog_TraceA("ZUV", "%s: For Table %s, populating table row %s", name, folder, key->c_str());
+    entryID = std::string_view(reinterpret_cast<const char*>(first.Value.bin.lpb), first.Value.bin.cb);
+    AppendHex(entryID, key);
+    builder->AddBinaryKey(entryID);
+    if (trace) NLog_TraceA("ZUV", "%s: For Table %s, populating table row %s", name, folder, key->c_str());
   }
 
   MapiPtr<IMessage> message;  // opened on demand for cut strings
@@ -437,19 +459,19 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
     // A requested PR_ATTACH_NUM column is the key itself: a second value
     // under the key's tag would hide the key.
     if (isAttachment && tag == kAttachNumTag) continue;
-    NLog_TraceA("ZUV", "%s: For Table %s, Checking whether property %x is supported or not", name, folder, tag);
+    if (trace) NLog_TraceA("ZUV", "%s: For Table %s, Checking whether property %x is supported or not", name, folder, tag);
     if (!IsSupportedProperty(tag)) {
       if (PROP_TYPE(tag) == PT_ERROR) {
-        NLog_TraceA("ZUV", "%s:For table %s, MAPI does not return value for property %x in row %s", name, folder, tag,
-                    key->c_str());
+        if (trace) NLog_TraceA("ZUV", "%s:For table %s, MAPI does not return value for property %x in row %s", name, folder, tag,
+                               key->c_str());
       } else {
         NLog_ErrorA("ZUV", "%s:For table %s, ZUV does not support property %x in row %s:%d", name, folder, tag,
                     key->c_str(), static_cast<int>(i));
       }
       continue;
     }
-    NLog_TraceA("ZUV", "%s: For Table %s, Property %x is supported", name, folder, tag);
-    NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x", name, folder, tag, PROP_TYPE(tag));
+    if (trace) NLog_TraceA("ZUV", "%s: For Table %s, Property %x is supported", name, folder, tag);
+    if (trace) NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x", name, folder, tag, PROP_TYPE(tag));
     switch (PROP_TYPE(tag)) {
       case PT_I2: builder->AddNumber(tag, v.Value.i); break;
       case PT_LONG: builder->AddNumber(tag, v.Value.l); break;
@@ -467,8 +489,8 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
         break;
       }
       case PT_MV_STRING8: {
-        NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_MV_STRING8", name, folder, tag,
-                    PROP_TYPE(tag));
+        if (trace) NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_MV_STRING8", name, folder, tag,
+                               PROP_TYPE(tag));
         std::vector<std::string_view> strings;
         for (ULONG k = 0; k < v.Value.MVszA.cValues; ++k) {
           const char* s = v.Value.MVszA.lppszA[k];
@@ -480,19 +502,20 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
       case PT_STRING8: {
         std::string_view text = v.Value.lpszA != nullptr ? v.Value.lpszA : "";
         if (text.size() < kCutStringChars || isAttachment) {
-          NLog_TraceA("ZUV", "%s:For table %s, Reading property data for %x/%x as a PT_STRING8:%d", name, folder, tag,
-                      PROP_TYPE(tag), static_cast<int>(text.size()));
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Reading property data for %x/%x as a PT_STRING8:%d", name, folder, tag,
+                                 PROP_TYPE(tag), static_cast<int>(text.size()));
           builder->AddBytes(tag, text);
           break;
         }
         // Possibly cut by the table: read it whole from the message.
         if (!message && !openFailed) {
-          std::vector<BYTE> id;
           ULONG type = 0;
           HRESULT hr = MAPI_E_NOT_FOUND;
-          if (zuv::HexToBin(*key, &id) && messageFolder != nullptr) {
-            hr = messageFolder->Folder()->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
-                                              nullptr, MAPI_DEFERRED_ERRORS, &type, message.put_unknown());
+          if (!entryID.empty() && messageFolder != nullptr) {
+            hr = messageFolder->Folder()->OpenEntry(
+                static_cast<ULONG>(entryID.size()),
+                reinterpret_cast<LPENTRYID>(const_cast<char*>(entryID.data())), nullptr, MAPI_DEFERRED_ERRORS, &type,
+                message.put_unknown());
           }
           if (FAILED(hr) || !message) {
             NLog_ErrorA("ZUV", "%s:For table %s, cannot open message object with entry ID %s", name, folder,
@@ -502,8 +525,8 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
             return hr;
           }
         }
-        NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_STRING8/STREAM", name, folder,
-                    tag, PROP_TYPE(tag));
+        if (trace) NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_STRING8/STREAM", name, folder,
+                               tag, PROP_TYPE(tag));
         MapiPtr<IStream> stream;
         HRESULT hr = message->OpenProperty(tag, &IID_IStream, 0, MAPI_DEFERRED_ERRORS, stream.put_unknown());
         if (FAILED(hr)) {
@@ -511,18 +534,18 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
                       key->c_str());
           return hr;
         }
-        NLog_TraceA("ZUV", "%s:For table %s, Opened the property data for %x/%x as a PT_STRING8/STREAM", name, folder,
-                    tag, PROP_TYPE(tag));
+        if (trace) NLog_TraceA("ZUV", "%s:For table %s, Opened the property data for %x/%x as a PT_STRING8/STREAM", name, folder,
+                               tag, PROP_TYPE(tag));
         STATSTG stat{};
         if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) {
-          NLog_TraceA("ZUV", "%s:For table %s, Failed to open the property data for %x/%x as a PT_STRING8/STREAM", name,
-                      folder, tag, PROP_TYPE(tag));
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Failed to open the property data for %x/%x as a PT_STRING8/STREAM", name,
+                                 folder, tag, PROP_TYPE(tag));
           builder->AddBytes(tag, text);
           break;
         }
         if (stat.cbSize.QuadPart == 0) {
-          NLog_TraceA("ZUV", "%s:For table %s, Stream buffer size is zero for property data for %x/%x as a PT_STRING8/STREAM",
-                      name, folder, tag, PROP_TYPE(tag));
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Stream buffer size is zero for property data for %x/%x as a PT_STRING8/STREAM",
+                                 name, folder, tag, PROP_TYPE(tag));
           builder->AddBytes(tag, text);
           break;
         }
@@ -534,8 +557,8 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
                       folder, tag, PROP_TYPE(tag), static_cast<int>(hr));
           read = 0;
         } else {
-          NLog_TraceA("ZUV", "%s:For table %s, Read property data for %x/%x as a PT_STRING8/STREAM:%d", name, folder,
-                      tag, PROP_TYPE(tag), static_cast<int>(read));
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Read property data for %x/%x as a PT_STRING8/STREAM:%d", name, folder,
+                                 tag, PROP_TYPE(tag), static_cast<int>(read));
         }
         whole.resize(read);
         if (const size_t nul = whole.find('\0'); nul != std::string::npos) whole.resize(nul);
@@ -549,39 +572,83 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
   return S_OK;
 }
 
-void ZUV_Table::ProcessRow(const SRow& mapiRow, bool isAttachment) {
+bool ZUV_Table::BuildFetchedRow(const SRow& mapiRow, bool isAttachment, ZUV_RowBuilder* builder, std::string* key,
+                                bool trace) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
-  ZUV_RowBuilder builder;
-  std::string key;
-  const HRESULT hr = PopulateRow(mapiRow, isAttachment, &builder, &key);
+  builder->Clear();
+  const HRESULT hr = PopulateRow(mapiRow, isAttachment, builder, key);
   if (isAttachment) {
     if (FAILED(hr)) {
       NLog_WarnA("ZUV", "%s:For table %s Error populating attachment row", name, folder);
-    } else {
+    } else if (trace) {
       NLog_TraceA("ZUV", "%s:For table %s populated attachment row", name, folder);
     }
   } else if (FAILED(hr)) {
-    NLog_WarnA("ZUV", "%s:For table %s Error populating row with entryID %s", name, folder, key.c_str());
-  } else {
-    NLog_TraceA("ZUV", "%s:For table %s populated row with entryID %s", name, folder, key.c_str());
+    NLog_WarnA("ZUV", "%s:For table %s Error populating row with entryID %s", name, folder, key->c_str());
+  } else if (trace) {
+    NLog_TraceA("ZUV", "%s:For table %s populated row with entryID %s", name, folder, key->c_str());
   }
-  if (key.empty()) return;  // no key: not stored, not announced
+  return !key->empty();  // no key: not stored, not announced
+}
 
-  ZUV_RowRef row = builder.Build();
+void ZUV_Table::StoreAndAnnounce(std::vector<ZUV_RowRef>* rows) {
+  if (rows->empty()) return;
   std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
-  ZUV_RowRef stored;
   {
     zuv::MutexLock lock(mu_);
-    stored = AddOrMergeRow(key, row);
+    for (ZUV_RowRef& row : *rows) row = AddOrMergeRow(std::string_view(), row);
     listeners = LiveListeners();
   }
+  // One wake for the rows stored together.
   SignalChange();
-  for (const auto& l : listeners) {
-    NLog_TraceA("ZUV", "%s:For table %s sending TableFill Notification for row %s to listener %s", name, folder,
-                key.c_str(), zuv::EscapeForLog(l->ClientId()).c_str());
-    l->OnRowEvent(*this, ZUV_RowEvent::kTableFill, key, stored);
+  if (listeners.empty()) return;
+  const char* name = LogName().c_str();
+  const char* folder = folder_short_id_.c_str();
+  std::string key;
+  for (const ZUV_RowRef& row : *rows) {
+    key = row->Key();
+    for (const auto& l : listeners) {
+      NLog_TraceA("ZUV", "%s:For table %s sending TableFill Notification for row %s to listener %s", name, folder,
+                  key.c_str(), zuv::EscapeForLog(l->ClientId()).c_str());
+      l->OnRowEvent(*this, ZUV_RowEvent::kTableFill, key, row);
+    }
   }
+}
+
+void ZUV_Table::ProcessRow(const SRow& mapiRow, bool isAttachment) {
+  const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
+  ZUV_RowBuilder builder;
+  std::string key;
+  std::vector<ZUV_RowRef> rows;
+  if (BuildFetchedRow(mapiRow, isAttachment, &builder, &key, trace)) rows.push_back(builder.Build());
+  StoreAndAnnounce(&rows);
+}
+
+void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment) {
+  const char* name = LogName().c_str();
+  const char* folder = folder_short_id_.c_str();
+  const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
+  // Rows are built without the lock, then stored together.
+  ZUV_RowBuilder builder;
+  std::string key;
+  std::vector<ZUV_RowRef> rows;
+  rows.reserve(kStoreEvery);
+  for (ULONG i = 0; i < batch.cRows; ++i) {
+    if (trace) {
+      NLog_TraceA("ZUV", "%s:For table %s Processing row %lu/%lu", name, folder, static_cast<unsigned long>(i + 1),
+                  static_cast<unsigned long>(batch.cRows));
+    }
+    if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace)) rows.push_back(builder.Build());
+    // A part of the batch is stored as soon as it is built: a reader of
+    // the first page need not wait for the rest (rows that open their
+    // message are slow to build).
+    if (rows.size() >= kStoreEvery) {
+      StoreAndAnnounce(&rows);
+      rows.clear();
+    }
+  }
+  StoreAndAnnounce(&rows);
 }
 
 uint32_t ZUV_Table::GetAttachmentData(const char* connectionName, const std::string& itemEntryID) {
@@ -624,35 +691,35 @@ void ZUV_Table::RecordChange(ZUV_RowRef before, ZUV_RowRef after) {
 }
 
 ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest) {
-  auto it = rows_.find(key);
-  if (it == rows_.end()) {
-    NLog_TraceA("ZUV", "%s:Adding Row %.*s", LogName().c_str(), static_cast<int>(key.size()), key.data());
-    rows_.emplace(row->Key(), row);
+  const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
+  std::string keyText;
+  if (trace) keyText = key.empty() ? row->Key() : std::string(key);
+  const ZUV_RowRef* cached = rows_.Find(row->KeyView());
+  if (cached == nullptr) {
+    if (trace) NLog_TraceA("ZUV", "%s:Adding Row %s", LogName().c_str(), keyText.c_str());
+    (void)rows_.Put(row);
     RecordChange(ZUV_RowRef(), row);
     return row;
   }
-  if (checkInterest && !IsChangeOfInterest(*it->second, *row)) return ZUV_RowRef();
-  for (size_t i = 0; i < row->Count(); ++i) {
-    ZUV_CellView old;
-    const ULONG tag = row->TagAt(i);
-    if (it->second->Find(tag, &old)) {
-      NLog_TraceA("ZUV", "%s:replacing column %lu for row %.*s", LogName().c_str(), static_cast<unsigned long>(tag),
-                  static_cast<int>(key.size()), key.data());
-    } else {
-      NLog_TraceA("ZUV", "%s:Adding column %lu for row %.*s", LogName().c_str(), static_cast<unsigned long>(tag),
-                  static_cast<int>(key.size()), key.data());
+  if (checkInterest && !IsChangeOfInterest(**cached, *row)) return ZUV_RowRef();
+  if (trace) {
+    for (size_t i = 0; i < row->Count(); ++i) {
+      const ULONG tag = row->TagAt(i);
+      if ((*cached)->Find(tag, nullptr)) {
+        NLog_TraceA("ZUV", "%s:replacing column %lu for row %s", LogName().c_str(), static_cast<unsigned long>(tag),
+                    keyText.c_str());
+      } else {
+        NLog_TraceA("ZUV", "%s:Adding column %lu for row %s", LogName().c_str(), static_cast<unsigned long>(tag),
+                    keyText.c_str());
+      }
     }
   }
   // The new row's columns over the cached ones, as a new row.
   ZUV_RowBuilder merged;
   merged.AddMissingFrom(*row);
-  merged.AddMissingFrom(*it->second);
+  merged.AddMissingFrom(**cached);
   ZUV_RowRef stored = merged.Build();
-  ZUV_RowRef before = it->second;
-  auto node = rows_.extract(it);
-  node.key() = stored->Key();
-  node.mapped() = stored;
-  rows_.insert(std::move(node));
+  ZUV_RowRef before = rows_.Put(stored);
   RecordChange(std::move(before), stored);
   return stored;
 }
@@ -663,8 +730,9 @@ void ZUV_Table::SignalChange() {
 }
 
 ZUV_RowRef ZUV_Table::FindRow(std::string_view key) {
-  auto it = rows_.find(key);
-  return it == rows_.end() ? ZUV_RowRef() : it->second;
+  std::string storage;
+  const ZUV_RowRef* row = rows_.Find(RowKeyFromText(key, &storage));
+  return row != nullptr ? *row : ZUV_RowRef();
 }
 
 // ---- Reading ----
@@ -673,7 +741,10 @@ int32_t ZUV_Table::CountMatching(ZUV_TableCursor* cursor, const ZUV_RowMatch& ma
   const uint64_t end = change_base_ + changes_.size();
   if (!cursor->scanned || cursor->seen < change_base_) {
     size_t count = 0;
-    for (const auto& [key, row] : rows_) count += match(*row) ? 1 : 0;
+    rows_.ForEach([&](const ZUV_RowRef& row) {
+      count += match(*row) ? 1 : 0;
+      return true;
+    });
     cursor->count = count;
     cursor->scanned = true;
   } else {
@@ -695,12 +766,12 @@ void ZUV_Table::WaitForChange(const ZUV_TableCursor& cursor) {
 
 void ZUV_Table::CollectMatching(const ZUV_RowMatch& match, int32_t startIndex, std::vector<ZUV_RowRef>* out) {
   int64_t number = 0;
-  for (const auto& [key, row] : rows_) {
-    if (!match(*row)) continue;
+  rows_.ForEach([&](const ZUV_RowRef& row) {
+    if (!match(*row)) return true;
     ++number;
-    if (number < startIndex) continue;
-    out->push_back(row);
-  }
+    if (number >= startIndex) out->push_back(row);
+    return true;
+  });
 }
 
 // ---- Listeners ----
@@ -918,9 +989,9 @@ void ZUV_Table::RowAdded(const SRow& mapiRow) {
   std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
   {
     zuv::MutexLock lock(mu_);
-    const size_t before = rows_.size();
+    const size_t before = rows_.Size();
     stored = AddOrMergeRow(key, row);
-    grew = rows_.size() > before;
+    grew = rows_.Size() > before;
     listeners = LiveListeners();
   }
   SignalChange();
@@ -944,17 +1015,19 @@ void ZUV_Table::RowDeleted(std::string_view instanceKey) {
   std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
   {
     zuv::MutexLock lock(mu_);
-    for (auto it = rows_.begin(); it != rows_.end(); ++it) {
+    rows_.ForEach([&](const ZUV_RowRef& row) {
       ZUV_CellView v;
-      if (!it->second->Find(kInstanceKeyTag, &v) || v.bytes != instanceKey) continue;
-      removed = it->second;
-      key.assign(it->first);
-      rows_.erase(it);
+      if (!row->Find(kInstanceKeyTag, &v) || v.bytes != instanceKey) return true;
+      removed = row;
+      return false;
+    });
+    if (removed) {
+      key = removed->Key();
+      (void)rows_.Erase(removed->KeyView());
       written_unannounced_.erase(key);
       RecordChange(removed, ZUV_RowRef());
       NLog_InfoA("ZUV", "Processed RowDelete notification for row %s in table %s:%s", zuv::ShortenID(key).c_str(),
                  store, folder);
-      break;
     }
     if (removed) listeners = LiveListeners();
   }

@@ -15,10 +15,12 @@
 //
 // Threading: identity fields are set at construction and never change. The
 // rows, the change log, the column maps, the listeners and the state are
-// guarded by mu_, held only around a row's insertion or merge, a reader's
-// pass and the state change, never across a MAPI call. change_ (with mu_)
-// wakes readers waiting for more rows. fetch_mu_ serialises the population
-// runs of one table (they share its folder object); it is taken before mu_.
+// guarded by mu_, held only around the insertion or merge of a batch of
+// rows, a reader's pass and the state change, never across a MAPI call.
+// change_ (with mu_) wakes readers waiting for more rows, once per part
+// of a batch stored (128 rows). fetch_mu_ serialises the population runs of one table (they share
+// its folder object); it is taken before mu_. setup_mu_ (LockSetup) is a
+// read's column set-up, taken before both.
 //
 // Threads: StartFetch of a cached table starts one detached fill thread
 // per run; it holds a reference to the table and ends when the run ends.
@@ -45,6 +47,7 @@
 #include "base/thread_annotations.h"
 #include "mapi/mapix.h"
 #include "table/zuv_row.h"
+#include "table/zuv_row_index.h"
 
 class CMapiExMod;
 class CMAPIFolder;
@@ -153,6 +156,12 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   uint32_t GetAttachmentData(const char* connectionName, const std::string& itemEntryID)
       ZUV_LOCKS_EXCLUDED(fetch_mu_, mu_);
 
+  // The set-up lock: held by a read around its column resolution and the
+  // start of the fill, so a read that finds its columns present also finds
+  // their fill started. Taken before mu_ and fetch_mu_.
+  void LockSetup() ZUV_ACQUIRE(setup_mu_) { setup_mu_.lock(); }
+  void UnlockSetup() ZUV_RELEASE(setup_mu_) { setup_mu_.unlock(); }
+
   void SetState(int32_t state) ZUV_LOCKS_EXCLUDED(mu_);
   int32_t GetState() ZUV_LOCKS_EXCLUDED(mu_);
   // Waits until the table is not fetching and its fill threads are done
@@ -161,8 +170,9 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
 
   // ---- Rows ----
 
-  // Stores row under its key: added when the key is new, else merged (the
-  // new row's columns over the cached ones) into a new row swapped in.
+  // Stores row under its own key: added when the key is new, else merged
+  // (the new row's columns over the cached ones) into a new row swapped in.
+  // key is the key's text for the log lines ("" = taken from the row).
   // Returns the row stored; null when checkInterest is set and no compared
   // column changed (the cached row stays). Wakes no one; callers signal.
   ZUV_RowRef AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest = false)
@@ -192,7 +202,7 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   void Lock() ZUV_ACQUIRE(mu_) { mu_.lock(); }
   void Unlock() ZUV_RELEASE(mu_) { mu_.unlock(); }
   int32_t State() const ZUV_REQUIRES(mu_) { return state_; }
-  size_t RowCount() const ZUV_REQUIRES(mu_) { return rows_.size(); }
+  size_t RowCount() const ZUV_REQUIRES(mu_) { return rows_.Size(); }
   // Brings cursor->count up to the rows that match now: a full scan the
   // first time (or when the table dropped its change log), afterwards only
   // the rows changed since the last call. Returns the state.
@@ -233,18 +243,27 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
       ZUV_REQUIRES(fetch_mu_);
   // Builds, stores and announces one row.
   void ProcessRow(const SRow& row, bool isAttachment) ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
+  // Builds the rows of one batch without the lock and stores them in parts
+  // of 128: each part under one hold of the lock, with one wake for the
+  // readers, then each row announced.
+  void ProcessRows(const SRowSet& batch, bool isAttachment) ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
 
  private:
   struct Change {
     ZUV_RowRef before;  // null for an added row
     ZUV_RowRef after;
   };
-  using RowMap = std::map<std::string_view, ZUV_RowRef>;
 
   uint32_t ResolveName(const std::string& name, ULONG* tag);
   void RunFetch(std::vector<ULONG> tags, std::vector<search_criteria_element> criteria)
       ZUV_LOCKS_EXCLUDED(fetch_mu_);
   void RecordChange(ZUV_RowRef before, ZUV_RowRef after) ZUV_REQUIRES(mu_);
+  // PopulateRow into *builder (emptied first) with its log lines; false
+  // when the row has no key and is skipped.
+  bool BuildFetchedRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key, bool trace)
+      ZUV_REQUIRES(fetch_mu_);
+  // Stores *rows (each replaced by the row stored) and announces them.
+  void StoreAndAnnounce(std::vector<ZUV_RowRef>* rows) ZUV_LOCKS_EXCLUDED(mu_);
   HRESULT BuildRow(CMAPIFolder* folder, const SRow& row, bool isAttachment, ZUV_RowBuilder* builder,
                    std::string* key);
   // Builds a notified row through notify_folder_; false when it has no key.
@@ -265,6 +284,7 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   const std::vector<std::string> requested_column_names_;
   const uint32_t cache_data_ = 1;
 
+  zuv::Mutex setup_mu_;
   zuv::Mutex fetch_mu_;
   std::unique_ptr<CMAPIFolder> folder_ ZUV_GUARDED_BY(fetch_mu_);
   IMAPITable* contents_table_ ZUV_GUARDED_BY(fetch_mu_) = nullptr;  // borrowed from folder_
@@ -282,7 +302,7 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   int32_t state_ ZUV_GUARDED_BY(mu_) = kTableInit;
   int32_t pending_runs_ ZUV_GUARDED_BY(mu_) = 0;  // started and not ended
   int32_t fill_threads_ ZUV_GUARDED_BY(mu_) = 0;  // fill threads not yet done with the table
-  RowMap rows_ ZUV_GUARDED_BY(mu_);
+  ZUV_RowIndex rows_ ZUV_GUARDED_BY(mu_);
   // Rows a client's write changed in the cache before the store's own
   // notification of that write came: the notification is announced to the
   // listeners even though the cached row already holds its values.
