@@ -77,6 +77,25 @@ TEST_F(ServiceProtocolTest, FramesSplitAcrossSegmentsAreReadWhole) {
   }
 }
 
+// Frames that arrive together are answered one by one, in order: bytes
+// received past one frame are the start of the next, also when a frame is
+// longer than one receive.
+TEST_F(ServiceProtocolTest, FramesArrivingTogetherAreAnsweredInOrder) {
+  const std::string ping = Request(1010, ",\"ClientIdentifier\":\"nobody\"");
+  const std::string big = Request(1002, ",\"ClientIdentifier\":\"" + std::string(9000, 'y') + "\"");
+  const std::string close = Request(1009);
+  auto frame = [](const std::string& json) { return std::to_string(json.size()) + json; };
+  Conn c(service_->port(0));
+  ASSERT_TRUE(c.ok());
+  ASSERT_TRUE(c.SendRaw(frame(ping) + frame(ping) + frame(big) + frame(ping) + frame(close)));
+  EXPECT_EQ(c.ReadResponse().value_or("<closed>"), "{\"ErrorNumber\":3}");
+  EXPECT_EQ(c.ReadResponse().value_or("<closed>"), "{\"ErrorNumber\":3}");
+  // 1002 has no handler and no answer; the ping after it is still read whole.
+  EXPECT_EQ(c.ReadResponse().value_or("<closed>"), "{\"ErrorNumber\":3}");
+  EXPECT_EQ(c.ReadResponse().value_or("<closed>"), "{\"ErrorNumber\":0}");
+  EXPECT_TRUE(c.ClosedByPeer());
+}
+
 TEST_F(ServiceProtocolTest, OtherProtocolVersionsAreRejectedWithoutAnswer) {
   for (int version : {3, 5, 0}) {
     Conn c(service_->port(0));
