@@ -358,7 +358,8 @@ int Client::GetTable(const TableQuery& query, TableAnswer* answer, std::string* 
   raw.EndArray();
   w.Bool("CacheData", true)
       .Str("NotificationURL", query.notification_url)
-      .Str("identifier", query.identifier)
+      .Str("identifier", query.identifier.empty() && !query.notification_url.empty() ? session_.client_id
+                                                                                        : query.identifier)
       .Str("StoreEntryID", session_.store)
       .Int("startIndex", query.start)
       .Int("numEntries", query.count);

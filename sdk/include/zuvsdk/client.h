@@ -67,6 +67,8 @@ struct TableQuery {
   std::vector<std::string> columns;
   std::vector<Criterion> criteria;
   std::string notification_url;  // "host:port" for pushes; "" for none
+  // The service pushes only to reads with an identifier; "" with a
+  // notification_url sends the client ID.
   std::string identifier;
   int start = 0;
   int count = 0;  // 0: all rows
