@@ -178,7 +178,7 @@ int Client::CallRecords(std::string_view request, std::vector<Record>* records, 
   int rc = CallSimple(request, &rows, err);
   if (rc != kOk) return rc;
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (doc.HasParseError() || (!doc.IsArray() && !doc.IsNull())) {
     *err = "ROWS is not an array";
     return kBadAnswer;
@@ -242,7 +242,7 @@ int Client::GetEntryID(const std::vector<std::string>& path, std::string* entry_
   int rc = CallSimple(w.Finish(), &rows, err);
   if (rc != kOk) return rc;
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (doc.HasParseError() || !doc.IsString()) {
     *err = "answer without the entry ID";
     return kBadAnswer;
@@ -258,7 +258,7 @@ int Client::GetFolderInfo(const std::string& folder, FolderInfo* info, std::stri
   int rc = CallSimple(w.Finish(), &rows, err);
   if (rc != kOk) return rc;
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (doc.HasParseError() || !doc.IsObject()) {
     *err = "answer without the folder record";
     return kBadAnswer;
@@ -284,7 +284,7 @@ int Client::CreateFolder(const std::string& parent, const std::string& name, con
   int rc = CallSimple(w.Finish(), &rows, err);
   if (rc != kOk) return rc;
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (doc.HasParseError() || !doc.IsString()) {
     *err = "answer without the new folder's entry ID";
     return kBadAnswer;
@@ -302,7 +302,7 @@ int Client::GetFolderHierarchy(const std::string& folder, bool refresh, std::vec
   int rc = CallSimple(w.Finish(), &rows, err);
   if (rc != kOk) return rc;
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (doc.HasParseError() || !doc.IsArray()) {
     *err = "answer without the folder list";
     return kBadAnswer;
@@ -386,7 +386,7 @@ int Client::SetTable(const std::string& folder, const std::vector<Assignment>& v
   int rc = CallSimple(w.Finish(), &rows, err);
   if (rc != kOk) return rc;
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (!doc.HasParseError() && doc.IsString()) entry_id->assign(doc.GetString(), doc.GetStringLength());
   return kOk;
 }
@@ -416,7 +416,7 @@ void WriteSetData(RequestWriter* w, const std::vector<Assignment>& values) {
 // ROWS holding a number (also as text) into *number.
 int NumberRows(const std::string& rows, int* number, std::string* err) {
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (!doc.HasParseError() && doc.IsInt()) {
     *number = doc.GetInt();
     return kOk;
@@ -431,7 +431,7 @@ int NumberRows(const std::string& rows, int* number, std::string* err) {
 
 int StringRows(const std::string& rows, std::string* value, std::string* err) {
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (doc.HasParseError() || !doc.IsString()) {
     *err = "answer without the entry ID";
     return kBadAnswer;
@@ -504,7 +504,7 @@ int Client::GetAttachmentFile(const std::string& folder, const std::string& item
   if (total <= 256) {
     if ((rc = ReadExactly(total, &chunk, err)) != kOk) return rc;
     rapidjson::Document doc;
-    doc.Parse(chunk.data(), chunk.size());
+    doc.Parse<rapidjson::kParseIterativeFlag>(chunk.data(), chunk.size());
     if (!doc.HasParseError() && doc.IsObject() && doc.HasMember("ErrorNumber") &&
         IntMember(doc, "ErrorNumber", 1) != 0) {
       *err = StringMember(doc, "ErrorString");
@@ -617,7 +617,7 @@ namespace {
 
 int UserRows(const std::string& rows, UserInfo* user, std::string* err) {
   rapidjson::Document doc;
-  doc.Parse(rows.data(), rows.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
   if (doc.HasParseError() || !doc.IsObject()) {
     *err = "answer without the user record";
     return kBadAnswer;

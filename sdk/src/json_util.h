@@ -17,7 +17,8 @@ namespace zuvsdk::internal {
 
 // Parses json as one JSON object. Returns 0, or 1 with *err.
 inline int ParseObject(std::string_view json, rapidjson::Document* doc, std::string* err) {
-  doc->Parse<rapidjson::kParseStopWhenDoneFlag>(json.data(), json.size());
+  // Iterative: a deeply nested answer cannot exhaust the stack.
+  doc->Parse<rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseIterativeFlag>(json.data(), json.size());
   if (doc->HasParseError()) {
     *err = std::string("answer is not JSON: ") + rapidjson::GetParseError_En(doc->GetParseError());
     return 1;

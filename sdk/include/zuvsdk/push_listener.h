@@ -4,7 +4,10 @@
 //
 // Threading: Start() starts one accept thread owned by the listener; it runs
 // the callback, one message at a time, in arrival order. Stop() (or the
-// destructor) ends and joins it; the callback must not call Stop().
+// destructor) ends and joins it; the callback must not call Stop(). The
+// members are written only before the thread starts and after it is
+// joined; the thread reads them and the atomic stop flag, so no lock is
+// needed.
 #pragma once
 
 #include <atomic>
