@@ -200,6 +200,9 @@ TEST_F(ZuvctlTest, ExitStatusesOfUsageAndConnectionFailures) {
   RunResult unknown = RunProgram(ZUVCTL_BINARY, {"frobnicate"});
   EXPECT_EQ(unknown.status, 2);
   EXPECT_NE(unknown.err.find("unknown command \"frobnicate\""), std::string::npos) << unknown.err;
+  RunResult draft = RunProgram(ZUVCTL_BINARY, {"draft", "sned", "00AB"});
+  EXPECT_EQ(draft.status, 2);
+  EXPECT_NE(draft.err.find("unknown command \"draft sned\""), std::string::npos) << draft.err;
   EXPECT_EQ(RunProgram(ZUVCTL_BINARY, {}).status, 2);
   EXPECT_EQ(RunProgram(ZUVCTL_BINARY, {"get-table", "Inbox"}).status, 2);  // --columns missing
   EXPECT_EQ(RunProgram(ZUVCTL_BINARY, {"--help"}).status, 0);

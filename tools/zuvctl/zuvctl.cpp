@@ -175,7 +175,7 @@ namespace {
 
 // The first word of args that is not a known command, for the error text.
 std::string UnknownCommand(const CLI::App& app) {
-  for (const std::string& word : app.remaining()) {
+  for (const std::string& word : app.remaining(true)) {
     if (!word.empty() && word[0] != '-') return word;
   }
   return std::string();
@@ -223,9 +223,18 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    if (app.get_subcommands().empty()) {
+    // CLI11 reports a misspelt command as a missing one; name the word.
+    const CLI::App* at = &app;
+    std::string parents;
+    while (!at->get_subcommands().empty()) {
+      at = at->get_subcommands().front();
+      parents += at->get_name() + " ";
+    }
+    if (at->get_require_subcommand_min() > 0) {
       const std::string word = UnknownCommand(app);
-      if (!word.empty()) return Fail("unknown command \"" + word + "\"; see zuvctl --help", kExitUsage);
+      if (!word.empty()) {
+        return Fail("unknown command \"" + parents + word + "\"; see zuvctl " + parents + "--help", kExitUsage);
+      }
     }
     app.exit(e);
     return kExitUsage;
