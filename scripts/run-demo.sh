@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the release preset, creates a demo
 # organisation and runs the service in this console on the default ports
-# (JSON 20400, 20410, 20420; binary 20430). Ctrl-C stops it.
+# (JSON 20400, 20410, 20420; binary 20430). Ctrl-C stops it. Once the
+# service answers, it prints three commands to try from a second shell: a
+# folder read with zuvctl, a zuvctl watch, and a zuvadmin delivery that the
+# watch shows.
 #
 # The demo lives in ZUV_HOME (default build/demo-home):
 #   data/zuvstore.db   message store: servers EXCH1 and EXCH2, the service
@@ -180,4 +183,31 @@ EOF
 
 echo "run-demo: ZUV_HOME=$ZUV_HOME TOVANIX_REGISTRY=$TOVANIX_REGISTRY"
 echo "run-demo: JSON ports 20400 20410 20420, binary port 20430; logs in $ZUV_HOME/logs; stop with Ctrl-C"
+
+# ---- Commands to try ----
+
+# Once the service answers, show three commands for a second shell: a folder
+# read, a watch of the same folder, and a delivery that the watch then shows.
+# The waiter gives up after a minute or when the service ends.
+write_mail "$ZUV_HOME/demo-mail"
+(
+  for _ in $(seq 1 600); do
+    if "$bin/zuvctl" --timeout 1 ping >/dev/null 2>&1; then
+      cat <<EOF
+
+run-demo: the service is up. From a second shell, try:
+  1. read the service mailbox's Inbox:
+     $bin/zuvctl get-table Inbox --columns PR_SUBJECT,PR_SENDER_NAME,PR_MESSAGE_DELIVERY_TIME
+  2. watch the Inbox (leave it running; Ctrl-C ends it):
+     $bin/zuvctl watch Inbox --columns PR_SUBJECT,PR_SENDER_NAME
+  3. from a third shell, deliver a message; the watch prints it as "added":
+     $bin/zuvadmin --store $store deliver svc-zuv --folder Inbox $ZUV_HOME/demo-mail/greetings.eml
+
+EOF
+      exit 0
+    fi
+    kill -0 $$ 2>/dev/null || exit 0
+    sleep 0.1
+  done
+) &
 exec "$bin/zuv_service" run

@@ -529,6 +529,14 @@ int Main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    // CLI11 reports a misspelt command as a missing one; name the word.
+    if (e.get_exit_code() != 0 && app.get_subcommands().empty()) {
+      for (const std::string& word : app.remaining()) {
+        if (word.empty() || word[0] == '-') continue;
+        Fail("unknown command \"" + word + "\"; see zuvadmin --help");
+        return kExitUsage;
+      }
+    }
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
 

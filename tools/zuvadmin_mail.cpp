@@ -257,13 +257,17 @@ bool ParseMail(std::string_view bytes, MailMessage* out, std::string* reason) {
     *reason = "not a mail message: " + (issues.first.empty() ? std::string("no header fields") : issues.first);
     return false;
   }
+  // Any header block makes a message (a MIME-only one included); the parser
+  // has already refused lines that are no header fields.
+  // Content-* fields live on the body part, the others on the message.
   GMimeObject* obj = GMIME_OBJECT(message.get());
-  bool has_mail_header = false;
-  for (const char* name : {"From", "Sender", "Date", "Subject", "To", "Cc", "Message-ID", "Received"}) {
-    has_mail_header = has_mail_header || g_mime_object_get_header(obj, name) != nullptr;
+  int fields = 0;
+  for (GMimeObject* holder : {obj, g_mime_message_get_mime_part(message.get())}) {
+    GMimeHeaderList* list = holder != nullptr ? g_mime_object_get_header_list(holder) : nullptr;
+    if (list != nullptr) fields += g_mime_header_list_get_count(list);
   }
-  if (!has_mail_header) {
-    *reason = "not a mail message: no From, Date, Subject, To or Message-ID header";
+  if (fields == 0) {
+    *reason = "not a mail message: it does not begin with a header block";
     return false;
   }
 

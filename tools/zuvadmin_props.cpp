@@ -469,6 +469,44 @@ std::string ProblemText(SCODE code) {
 
 // ---- Commands ----
 
+namespace {
+
+// Tables cut string values at kTableStringChars characters; a value that
+// long may be the start of a longer one.
+constexpr size_t kTableStringChars = 255;
+
+bool MayBeCut(const SPropValue* v) {
+  if (v == nullptr || PROP_TYPE(v->ulPropTag) != PT_STRING8 || v->Value.lpszA == nullptr) return false;
+  size_t chars = 0;
+  for (const char* p = v->Value.lpszA; *p != '\0'; ++p) {
+    if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++chars;
+  }
+  return chars >= kTableStringChars;
+}
+
+// Reads property tag whole from the message of the row's PR_ENTRYID, opening
+// *message on first use. False when it cannot: the cut value is shown then.
+bool ReadWholeValue(IMAPIFolder* folder, const SPropValue& entry_id, ULONG tag, MapiPtr<IMessage>* message,
+                    MapiBuffer<SPropValue>* whole) {
+  if (PROP_TYPE(entry_id.ulPropTag) != PT_BINARY) return false;
+  if (!*message) {
+    ULONG type = 0;
+    MapiPtr<IUnknown> unk;
+    if (FAILED(folder->OpenEntry(entry_id.Value.bin.cb, reinterpret_cast<LPENTRYID>(entry_id.Value.bin.lpb), nullptr,
+                                 0, &type, unk.put())) ||
+        FAILED(unk->QueryInterface(IID_IMessage, message->put_void()))) {
+      return false;
+    }
+  }
+  SizedSPropTagArray(1, one) = {1, {tag}};
+  ULONG count = 0;
+  whole->reset();
+  HRESULT hr = (*message)->GetProps(reinterpret_cast<LPSPropTagArray>(&one), 0, &count, whole->put());
+  return hr == S_OK && count == 1 && PROP_TYPE((*whole)->ulPropTag) == PT_STRING8;
+}
+
+}  // namespace
+
 int ListMessages(const Context& ctx, const ListMessagesArgs& args) {
   static const std::vector<std::string> kDefaultColumns = {"PR_SUBJECT", "PR_SENDER_NAME",
                                                            "PR_MESSAGE_DELIVERY_TIME", "PR_MESSAGE_SIZE"};
@@ -506,8 +544,11 @@ int ListMessages(const Context& ctx, const ListMessagesArgs& args) {
     for (ULONG r = 0; r < rows->cRows; ++r) {
       const SPropValue* values = rows->aRow[r].lpProps;
       list.Str("entry_id", ValueText(&values[0]));
+      MapiPtr<IMessage> message;  // opened for the first value the table cut
+      MapiBuffer<SPropValue> whole;
       for (size_t i = 0; i < names.size(); ++i) {
         const SPropValue* v = column_of[i] < 0 ? nullptr : &values[column_of[i]];
+        if (MayBeCut(v) && ReadWholeValue(folder.get(), values[0], v->ulPropTag, &message, &whole)) v = whole.get();
         list.Member(names[i].c_str(), ValueText(v), JsonValue(v));
       }
       list.EndRow();

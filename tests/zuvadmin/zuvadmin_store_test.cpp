@@ -206,7 +206,8 @@ TEST_F(ZuvadminTest, ErrorsGoToStderrWithNonZeroStatus) {
       {{"create-folder", "jdoe"}, 1, "needs a folder PATH"},
       {{"add-device", "jdoe", "a/b"}, 1, "without '/'"},
       {{}, 2, "subcommand is required"},
-      {{"bogus"}, 2, "subcommand"},
+      {{"bogus"}, 2, "unknown command \"bogus\""},
+      {{"--json", "lsit-mailboxes"}, 2, "unknown command \"lsit-mailboxes\""},
       {{"add-mailbox", "ann"}, 2, "--display-name is required"},
       {{"deliver", "jdoe", eml}, 2, "--folder is required"},
   };
