@@ -55,6 +55,9 @@ const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS large_props(kind INTEGER NOT NULL, obj_id INTEGER NOT NULL, "
     "prop_id INTEGER NOT NULL, value BLOB NOT NULL, PRIMARY KEY(kind, obj_id, prop_id)) WITHOUT "
     "ROWID",
+    "CREATE TABLE IF NOT EXISTS large_chunks(kind INTEGER NOT NULL, obj_id INTEGER NOT NULL, "
+    "prop_id INTEGER NOT NULL, seq INTEGER NOT NULL, data BLOB NOT NULL, "
+    "PRIMARY KEY(kind, obj_id, prop_id, seq))",
     "CREATE TABLE IF NOT EXISTS named_props(store_id INTEGER NOT NULL, prop_id INTEGER NOT NULL, "
     "guid BLOB NOT NULL, kind INTEGER NOT NULL, lid INTEGER NOT NULL DEFAULT 0, name TEXT NOT NULL "
     "DEFAULT '', PRIMARY KEY(store_id, prop_id), UNIQUE(store_id, guid, kind, lid, name))",

@@ -4,7 +4,10 @@
 // A Message holds the whole message in memory: its properties (props_, full
 // values), its recipients, and a summary of each attachment (the inline props
 // blob, large values as prefixes, plus the attachment's byte size). An
-// attachment's full values are read only by OpenAttach, into the IAttach.
+// attachment's full values are read only by OpenAttach, into the IAttach,
+// except those written through streams: they stay in their chunks (or, until
+// the message is saved, in spool files) and are read a chunk at a time
+// (large_value.h).
 // Changes stay in the objects until the message's SaveChanges writes the
 // record, the changed attachments and the recipients in one transaction, so
 // other sessions see all of a save or none of it.
@@ -38,6 +41,7 @@
 
 #include "addrbook.h"
 #include "entryid.h"
+#include "large_value.h"
 #include "mapi/mapitags.h"
 #include "objects.h"
 #include "prop_object.h"
@@ -70,10 +74,14 @@ constexpr std::string_view kTextReadOnly =
     "the object is read-only (opened without MAPI_MODIFY, saved with KEEP_OPEN_READONLY, or "
     "submitted)";
 
-// Bytes a property list takes, as PR_MESSAGE_SIZE counts them.
-int64_t ValueBytes(const PropMap& props) {
+// Bytes a property list takes, as PR_MESSAGE_SIZE counts them; values kept
+// outside count with their full size.
+int64_t ValueBytes(const PropMap& props, const LargeMap& large = {}) {
   int64_t n = 0;
-  for (const auto& [id, v] : props) n += static_cast<int64_t>(v.data.size()) + 8;
+  for (const auto& [id, v] : props) {
+    auto it = large.find(id);
+    n += (it != large.end() ? it->second.size : static_cast<int64_t>(v.data.size())) + 8;
+  }
   return n;
 }
 
@@ -185,14 +193,18 @@ HRESULT DeleteAttachRow(WriteTxn& txn, int64_t row_id) {
   Stmt large(txn.conn(), "DELETE FROM large_props WHERE kind = ? AND obj_id = ?");
   large.Bind(1, static_cast<int64_t>(ObjKind::kAttach)).Bind(2, row_id);
   if (large.Step() != SQLITE_DONE) return MAPI_E_CALL_FAILED;
+  if (FAILED(DeleteChunked(txn, ObjKind::kAttach, row_id, {}))) return MAPI_E_CALL_FAILED;
   Stmt row(txn.conn(), "DELETE FROM attachments WHERE id = ?");
   row.Bind(1, row_id);
   return row.Step() == SQLITE_DONE ? S_OK : MAPI_E_CALL_FAILED;
 }
 
 // Writes one attachment (insert when *row_id is 0 or its row is gone) and
-// its large values. Sets *row_id.
-HRESULT WriteAttachRow(WriteTxn& txn, int64_t message_id, ULONG num, const PropMap& props, int64_t* row_id) {
+// its large values: whole ones to large_props, those in large from their
+// spool, or left (copied when the row changed) where they are stored. Sets
+// *row_id.
+HRESULT WriteAttachRow(WriteTxn& txn, int64_t message_id, ULONG num, const PropMap& props, const LargeMap& large,
+                       int64_t* row_id) {
   sqlite3* db = txn.conn();
   const std::string blob = InlineAttachBlob(props);
   if (*row_id != 0) {
@@ -218,13 +230,68 @@ HRESULT WriteAttachRow(WriteTxn& txn, int64_t message_id, ULONG num, const PropM
   Stmt clear(db, "DELETE FROM large_props WHERE kind = ? AND obj_id = ?");
   clear.Bind(1, static_cast<int64_t>(ObjKind::kAttach)).Bind(2, *row_id);
   if (clear.Step() != SQLITE_DONE) return MAPI_E_CALL_FAILED;
+  // Chunks of this row that stay as they are; the rest go.
+  std::set<uint16_t> kept;
+  std::set<int64_t> sources;  // other rows whose chunks this row takes over
+  for (const auto& [id, ref] : large) {
+    if (ref.spool) continue;
+    if (ref.obj_id == *row_id) {
+      kept.insert(id);
+    } else {
+      sources.insert(ref.obj_id);
+    }
+  }
+  if (FAILED(DeleteChunked(txn, ObjKind::kAttach, *row_id, kept))) return MAPI_E_CALL_FAILED;
+  for (int64_t from : sources) {
+    int64_t copied = 0;
+    if (FAILED(CopyChunked(txn, ObjKind::kAttach, from, *row_id, &copied))) return MAPI_E_CALL_FAILED;
+    if (copied == 0) return MAPI_E_OBJECT_DELETED;  // the row holding the bytes is gone
+  }
+  for (const auto& [id, ref] : large) {
+    if (ref.spool && FAILED(WriteChunked(txn, ObjKind::kAttach, *row_id, id, *ref.spool))) {
+      return MAPI_E_CALL_FAILED;
+    }
+  }
+  if (!sources.empty()) {
+    // Copied rows bring every value of their source: drop those not wanted.
+    std::set<uint16_t> wanted;
+    for (const auto& [id, ref] : large) wanted.insert(id);
+    if (FAILED(DeleteChunked(txn, ObjKind::kAttach, *row_id, wanted))) return MAPI_E_CALL_FAILED;
+  }
   for (const auto& [id, v] : props) {
+    if (v.truncated) continue;  // in large
     if (!(IsStringType(v.type) || v.type == PT_BINARY) || v.data.size() <= kInlineLimit) continue;
     Stmt put(db, "INSERT INTO large_props(kind, obj_id, prop_id, value) VALUES(?,?,?,?)");
     put.Bind(1, static_cast<int64_t>(ObjKind::kAttach)).Bind(2, *row_id).Bind(3, id);
     // Bound in place: the value may be 100 MB and outlives the step.
     sqlite3_bind_blob64(put.raw(), 4, v.data.data(), v.data.size(), SQLITE_STATIC);
     if (put.Step() != SQLITE_DONE) return MAPI_E_CALL_FAILED;
+  }
+  return S_OK;
+}
+
+// Completes the inline values of attachment row_id: values in large_props
+// are read whole, values in chunks stay prefixes with their place in *large.
+HRESULT LoadAttachValues(sqlite3* db, int64_t row_id, PropMap* props, LargeMap* large) {
+  Stmt s(db, "SELECT prop_id, value FROM large_props WHERE kind = ? AND obj_id = ?");
+  s.Bind(1, static_cast<int64_t>(ObjKind::kAttach)).Bind(2, row_id);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    auto it = props->find(static_cast<uint16_t>(s.Int(0)));
+    if (it == props->end()) continue;
+    it->second.data = std::string(s.Blob(1));
+    it->second.truncated = false;
+  }
+  if (rc != SQLITE_DONE) return MAPI_E_CALL_FAILED;
+  for (const auto& [id, v] : *props) {
+    if (!v.truncated) continue;
+    LargeRef ref;
+    ref.kind = ObjKind::kAttach;
+    ref.obj_id = row_id;
+    HRESULT hr = ChunkedSize(db, ObjKind::kAttach, row_id, id, &ref.size);
+    if (hr == MAPI_E_NOT_FOUND) return MAPI_E_CORRUPT_DATA;  // its full value is missing
+    if (FAILED(hr)) return hr;
+    (*large)[id] = std::move(ref);
   }
   return S_OK;
 }
@@ -296,6 +363,7 @@ HRESULT CopyMessageRows(WriteTxn& txn, int64_t message_id, int64_t store_id, int
                "FROM large_props WHERE kind = ? AND obj_id = ?");
     large.Bind(1, copy_id).Bind(2, static_cast<int64_t>(ObjKind::kAttach)).Bind(3, attachments[i].first);
     if (large.Step() != SQLITE_DONE) return MAPI_E_CALL_FAILED;
+    if (FAILED(CopyChunked(txn, ObjKind::kAttach, attachments[i].first, copy_id, nullptr))) return MAPI_E_CALL_FAILED;
   }
 
   std::vector<RecipientRow> recipients;
@@ -370,6 +438,7 @@ class Attach;
 struct AttachEntry {
   int64_t row_id = 0;   // attachments.id; 0 until saved
   PropMap props;        // full values when loaded, else the inline blob's
+  LargeMap large;       // when loaded: where the values kept as prefixes are
   bool loaded = false;  // props hold full values
   bool dirty = false;   // written by the next save of the message
   int64_t bytes = 0;    // size of all its values
@@ -419,7 +488,7 @@ class Message final : public SavableObject<IMessage> {
   HRESULT SetReadFlag(ULONG flags) override;
 
   // Takes the values of attachment num from its IAttach's SaveChanges.
-  HRESULT AcceptAttach(ULONG num, PropMap props);
+  HRESULT AcceptAttach(ULONG num, PropMap props, LargeMap large);
 
  protected:
   bool Computed(uint16_t prop_id, StoredProp* out) override;
@@ -460,26 +529,31 @@ class Message final : public SavableObject<IMessage> {
 
 class Attach final : public SavableObject<IAttach> {
  public:
-  Attach(Message* parent, ULONG num, PropMap props, bool writable)
+  Attach(Message* parent, ULONG num, PropMap props, LargeMap large, bool writable)
       : SavableObject(parent->store(), writable), num_(num) {
     parent->AddRef();
     parent_ = ComPtr<Message>(parent);
     props_ = std::move(props);
+    large_ = std::move(large);
   }
+
+  bool KeepsLargeOutside() const override { return true; }
 
   // Hands the values to the message, which must then be saved itself.
   HRESULT SaveChanges(ULONG flags) override {
     if (!writable_) return Denied();
     PropMap copy;
+    LargeMap large;
     {
       std::lock_guard<std::mutex> lock(mu_);
       HRESULT hr = Guarded([&] {
         copy = props_;
+        large = large_;
         return S_OK;
       });
       if (FAILED(hr)) return error_.Set(hr, "no memory for the attachment's values");
     }
-    HRESULT hr = parent_->AcceptAttach(num_, std::move(copy));
+    HRESULT hr = parent_->AcceptAttach(num_, std::move(copy), std::move(large));
     if (FAILED(hr)) {
       LPMAPIERROR info = nullptr;
       std::string text = "the message did not take the attachment";
@@ -504,7 +578,7 @@ class Attach final : public SavableObject<IAttach> {
       case Id(PR_RECORD_KEY): *out = MakeBinary(InstanceKey(num_)); return true;
       case Id(PR_ATTACH_SIZE):
         if (props_.count(prop_id) != 0) return false;  // a size the client set
-        *out = MakeLong(static_cast<int32_t>(ValueBytes(props_)));
+        *out = MakeLong(static_cast<int32_t>(std::min<int64_t>(ValueBytes(props_, large_), INT32_MAX)));
         return true;
       default: return false;
     }
@@ -640,7 +714,7 @@ HRESULT Message::SaveLocked(bool force, const TxnStep& after, std::string* err) 
             if (!a.dirty) continue;
             assert(a.loaded);  // only IAttach::SaveChanges dirties, with full values
             int64_t row = a.row_id;
-            if (FAILED(r = WriteAttachRow(txn, rec.id, num, a.props, &row))) return r;
+            if (FAILED(r = WriteAttachRow(txn, rec.id, num, a.props, a.large, &row))) return r;
             row_ids[num] = row;
           }
           if (recipients_dirty_ || is_new) {
@@ -667,6 +741,7 @@ HRESULT Message::SaveLocked(bool force, const TxnStep& after, std::string* err) 
     PropMap summary;
     if (ParsePropList(InlineAttachBlob(a.props), &summary)) {
       a.props = std::move(summary);
+      a.large.clear();
       a.loaded = false;
     }
   }
@@ -735,6 +810,7 @@ HRESULT Message::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) {
     return error_.Set(MAPI_E_INTERFACE_NOT_SUPPORTED, "attachments open as IAttach only");
   }
   PropMap props;
+  LargeMap large;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = attachments_.find(num);
@@ -747,6 +823,7 @@ HRESULT Message::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) {
     if (a.loaded) {
       hr = Guarded([&] {
         props = a.props;
+        large = a.large;
         return S_OK;
       });
     } else {
@@ -755,7 +832,7 @@ HRESULT Message::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) {
         s.Bind(1, a.row_id);
         if (s.Step() != SQLITE_ROW) return MAPI_E_NOT_FOUND;
         if (!ParsePropList(s.Blob(0), &props)) return MAPI_E_CORRUPT_DATA;
-        return LoadLargeProps(db, ObjKind::kAttach, a.row_id, &props);
+        return LoadAttachValues(db, a.row_id, &props, &large);
       };
       hr = store_->db->Read([&](sqlite3* db) { return Guarded([&] { return read(db); }); }, &err);
     }
@@ -765,7 +842,7 @@ HRESULT Message::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) {
     }
   }
   bool writable = writable_ && (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
-  *out = new (std::nothrow) Attach(this, num, std::move(props), writable);
+  *out = new (std::nothrow) Attach(this, num, std::move(props), std::move(large), writable);
   return *out != nullptr ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
 }
 
@@ -780,7 +857,7 @@ HRESULT Message::CreateAttach(LPCIID iid, ULONG flags, ULONG* num, LPATTACH* out
     std::lock_guard<std::mutex> lock(mu_);
     n = next_attach_num_++;
   }
-  *out = new (std::nothrow) Attach(this, n, PropMap(), true);
+  *out = new (std::nothrow) Attach(this, n, PropMap(), LargeMap(), true);
   if (*out == nullptr) return MAPI_E_NOT_ENOUGH_MEMORY;
   if (num != nullptr) *num = n;
   return S_OK;
@@ -799,15 +876,16 @@ HRESULT Message::DeleteAttach(ULONG num, ULONG, void*, ULONG) {
   return S_OK;
 }
 
-HRESULT Message::AcceptAttach(ULONG num, PropMap props) {
+HRESULT Message::AcceptAttach(ULONG num, PropMap props, LargeMap large) {
   if (!writable_) return Denied();
   std::lock_guard<std::mutex> lock(mu_);
   if (deleted_attach_nums_.count(num) != 0) {
     return error_.Set(MAPI_E_OBJECT_DELETED, "attachment " + std::to_string(num) + " was deleted");
   }
   AttachEntry& a = attachments_[num];
-  a.bytes = ValueBytes(props);
+  a.bytes = ValueBytes(props, large);
   a.props = std::move(props);
+  a.large = std::move(large);
   a.loaded = true;
   a.dirty = true;
   dirty_ = true;
@@ -1047,8 +1125,9 @@ HRESULT LoadMessageParts(sqlite3* db, int64_t message_id, std::map<ULONG, Attach
                          std::vector<RecipientRow>* recipients) {
   Stmt s(db,
          "SELECT a.id, a.attach_num, a.props, (SELECT COALESCE(SUM(length(l.value)), 0) FROM "
-         "large_props l WHERE l.kind = ? AND l.obj_id = a.id) FROM attachments a WHERE "
-         "a.message_id = ? ORDER BY a.attach_num");
+         "large_props l WHERE l.kind = ?1 AND l.obj_id = a.id) + (SELECT COALESCE(SUM(length(c.data)), 0) "
+         "FROM large_chunks c WHERE c.kind = ?1 AND c.obj_id = a.id) FROM attachments a WHERE "
+         "a.message_id = ?2 ORDER BY a.attach_num");
   s.Bind(1, static_cast<int64_t>(ObjKind::kAttach)).Bind(2, message_id);
   int rc;
   while ((rc = s.Step()) == SQLITE_ROW) {

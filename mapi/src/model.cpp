@@ -161,6 +161,11 @@ HRESULT DeleteObjectsOfMessage(WriteTxn& txn, int64_t message_id) {
                  "WHERE message_id = ?)");
   att_large.Bind(1, static_cast<int64_t>(ObjKind::kAttach)).Bind(2, message_id);
   if (att_large.Step() != SQLITE_DONE) return DbFailure(db);
+  Stmt att_chunks(db,
+                  "DELETE FROM large_chunks WHERE kind = ? AND obj_id IN (SELECT id FROM attachments "
+                  "WHERE message_id = ?)");
+  att_chunks.Bind(1, static_cast<int64_t>(ObjKind::kAttach)).Bind(2, message_id);
+  if (att_chunks.Step() != SQLITE_DONE) return DbFailure(db);
   Stmt att(db, "DELETE FROM attachments WHERE message_id = ?");
   att.Bind(1, message_id);
   if (att.Step() != SQLITE_DONE) return DbFailure(db);

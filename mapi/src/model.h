@@ -15,6 +15,8 @@
 //   attachments(id, message_id, attach_num, props)
 //   recipients(id, message_id, row_id, props)
 //   large_props(kind, obj_id, prop_id, value)    values kept out of line
+//   large_chunks(kind, obj_id, prop_id, seq, data)  streamed values in chunks
+//                                                (large_value.h)
 //   named_props(store_id, prop_id, guid, kind, lid, name)  IDs from 0x8000
 //   profiles(name PRIMARY KEY NOCASE, password, created)
 //   services(uid PRIMARY KEY, profile NOCASE, name, display_name, ord)

@@ -3,9 +3,12 @@
 #include "prop_object.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "entryid.h"
+#include "model.h"
 
 namespace zuvstore {
 namespace {
@@ -44,26 +47,59 @@ HRESULT AllocTagArray(const std::vector<ULONG>& tags, LPSPropTagArray* out) {
 
 class PropStream final : public ComObject<IStream> {
  public:
+  // A stream over data held in memory.
   PropStream(IUnknown* owner, PropCore* core, ULONG tag, std::string data, bool writable)
       : owner_(owner), core_(core), tag_(tag), data_(std::move(data)), writable_(writable) {
     owner_->AddRef();
   }
+  // A stream over a value kept outside: read-only over source, or writable
+  // over spool.
+  PropStream(IUnknown* owner, PropCore* core, ULONG tag, LargeRef source, std::shared_ptr<Spool> spool)
+      : owner_(owner), core_(core), tag_(tag), outside_(true), source_(std::move(source)),
+        spool_(std::move(spool)), writable_(spool_ != nullptr) {
+    owner_->AddRef();
+  }
 
   HRESULT Read(void* pv, ULONG cb, ULONG* read) override {
+    if (read) *read = 0;
     if (pv == nullptr && cb > 0) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mu_);
-    size_t n = pos_ < data_.size() ? std::min<size_t>(cb, data_.size() - pos_) : 0;
-    if (n > 0) std::memcpy(pv, data_.data() + pos_, n);
-    pos_ += n;
-    if (read) *read = static_cast<ULONG>(n);
+    if (!outside_) {
+      size_t n = pos_ < data_.size() ? std::min<size_t>(cb, data_.size() - pos_) : 0;
+      if (n > 0) std::memcpy(pv, data_.data() + pos_, n);
+      pos_ += n;
+      if (read) *read = static_cast<ULONG>(n);
+      return S_OK;
+    }
+    size_t done = 0;
+    char* out = static_cast<char*>(pv);
+    while (done < cb) {
+      size_t got = 0;
+      HRESULT hr = ReadOutsideLocked(out + done, cb - done, &got);
+      if (FAILED(hr)) return hr;
+      if (got == 0) break;
+      done += got;
+      pos_ += got;
+    }
+    if (read) *read = static_cast<ULONG>(done);
     return S_OK;
   }
   HRESULT Write(const void* pv, ULONG cb, ULONG* written) override {
+    if (written) *written = 0;
     if (!writable_) return MAPI_E_NO_ACCESS;
     if (pv == nullptr && cb > 0) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mu_);
-    if (pos_ + cb > data_.size()) data_.resize(pos_ + cb);
-    if (cb > 0) std::memcpy(data_.data() + pos_, pv, cb);
+    if (outside_) {
+      HRESULT hr = OwnSpoolLocked();
+      if (FAILED(hr)) return hr;
+      if (cb > 0 && !spool_->WriteAt(static_cast<int64_t>(pos_), pv, cb)) {
+        return core_->error().Set(MAPI_E_DISK_ERROR, std::string("cannot write a temporary file: ") +
+                                                         std::strerror(errno));
+      }
+    } else {
+      if (pos_ + cb > data_.size()) data_.resize(pos_ + cb);
+      if (cb > 0) std::memcpy(data_.data() + pos_, pv, cb);
+    }
     pos_ += cb;
     dirty_ = true;
     if (written) *written = cb;
@@ -73,7 +109,7 @@ class PropStream final : public ComObject<IStream> {
     std::lock_guard<std::mutex> lock(mu_);
     int64_t base = origin == STREAM_SEEK_SET ? 0
                    : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(pos_)
-                   : origin == STREAM_SEEK_END ? static_cast<int64_t>(data_.size())
+                   : origin == STREAM_SEEK_END ? SizeLocked()
                                                : -1;
     if (base < 0 || base + move.QuadPart < 0) return MAPI_E_INVALID_PARAMETER;
     pos_ = static_cast<size_t>(base + move.QuadPart);
@@ -83,7 +119,16 @@ class PropStream final : public ComObject<IStream> {
   HRESULT SetSize(ULARGE_INTEGER size) override {
     if (!writable_) return MAPI_E_NO_ACCESS;
     std::lock_guard<std::mutex> lock(mu_);
-    data_.resize(static_cast<size_t>(size.QuadPart));
+    if (outside_) {
+      HRESULT hr = OwnSpoolLocked();
+      if (FAILED(hr)) return hr;
+      if (!spool_->Resize(static_cast<int64_t>(size.QuadPart))) {
+        return core_->error().Set(MAPI_E_DISK_ERROR, std::string("cannot resize a temporary file: ") +
+                                                         std::strerror(errno));
+      }
+    } else {
+      data_.resize(static_cast<size_t>(size.QuadPart));
+    }
     dirty_ = true;
     return S_OK;
   }
@@ -91,15 +136,35 @@ class PropStream final : public ComObject<IStream> {
     if (!writable_) return MAPI_E_NO_ACCESS;
     std::lock_guard<std::mutex> lock(mu_);
     if (!dirty_) return S_OK;
-    StoredProp value;
-    value.type = PROP_TYPE(tag_);
-    if (value.type == PT_UNICODE) {
-      // The stream holds UTF-16LE; the store keeps UTF-8.
-      value.data = Utf16ToUtf8(reinterpret_cast<const char16_t*>(data_.data()), data_.size() / 2);
+    const uint16_t id = static_cast<uint16_t>(PROP_ID(tag_));
+    HRESULT hr;
+    if (outside_) {
+      const int64_t size = spool_->size();
+      std::string head(static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(kInlineLimit))), '\0');
+      size_t got = 0;
+      if (!spool_->ReadAt(0, head.data(), head.size(), &got) || got != head.size()) {
+        return core_->error().Set(MAPI_E_DISK_ERROR, "cannot read back a temporary file");
+      }
+      if (size <= static_cast<int64_t>(kInlineLimit)) {
+        hr = core_->WriteStored(id, MakeBinary(head));
+      } else {
+        LargeRef ref;
+        ref.size = size;
+        ref.spool = spool_;
+        hr = core_->WriteLarge(id, PT_BINARY, std::move(head), std::move(ref));
+        spool_shared_ = SUCCEEDED(hr);  // later writes go to a copy
+      }
     } else {
-      value.data = data_;
+      StoredProp value;
+      value.type = PROP_TYPE(tag_);
+      if (value.type == PT_UNICODE) {
+        // The stream holds UTF-16LE; the store keeps UTF-8.
+        value.data = Utf16ToUtf8(reinterpret_cast<const char16_t*>(data_.data()), data_.size() / 2);
+      } else {
+        value.data = data_;
+      }
+      hr = core_->WriteStored(id, std::move(value));
     }
-    HRESULT hr = core_->WriteStored(static_cast<uint16_t>(PROP_ID(tag_)), std::move(value));
     if (SUCCEEDED(hr)) dirty_ = false;
     return hr;
   }
@@ -113,7 +178,7 @@ class PropStream final : public ComObject<IStream> {
     std::lock_guard<std::mutex> lock(mu_);
     std::memset(stat, 0, sizeof(*stat));
     stat->type = 2;  // STGTY_STREAM
-    stat->cbSize.QuadPart = data_.size();
+    stat->cbSize.QuadPart = static_cast<uint64_t>(SizeLocked());
     stat->grfMode = writable_ ? STGM_READWRITE : STGM_READ;
     return S_OK;
   }
@@ -122,15 +187,93 @@ class PropStream final : public ComObject<IStream> {
   ~PropStream() override { owner_->Release(); }
   bool Supports(REFIID riid) const override { return SameIid(riid, IID_IStream); }
 
+  int64_t SizeLocked() const {
+    if (!outside_) return static_cast<int64_t>(data_.size());
+    return spool_ ? spool_->size() : source_.size;
+  }
+
+  // Reads from pos_ into out: from the spool, or through a cache of one
+  // chunk of the source (one database read per chunk).
+  HRESULT ReadOutsideLocked(char* out, size_t n, size_t* got) {
+    *got = 0;
+    const int64_t pos = static_cast<int64_t>(pos_);
+    if (spool_) {
+      if (spool_->ReadAt(pos, out, n, got)) return S_OK;
+      return core_->error().Set(MAPI_E_DISK_ERROR, "cannot read a temporary file");
+    }
+    if (pos >= source_.size) return S_OK;
+    if (pos < cache_at_ || pos >= cache_at_ + static_cast<int64_t>(cache_.size())) {
+      const int64_t at = pos - pos % static_cast<int64_t>(kChunkBytes);
+      cache_.resize(static_cast<size_t>(std::min<int64_t>(kChunkBytes, source_.size - at)));
+      size_t filled = 0;
+      HRESULT hr = core_->ReadLargeRange(source_, static_cast<uint16_t>(PROP_ID(tag_)), at, cache_.data(),
+                                         cache_.size(), &filled);
+      cache_.resize(filled);
+      cache_at_ = at;
+      if (FAILED(hr)) return hr;
+      if (pos >= at + static_cast<int64_t>(filled)) {
+        return core_->error().Set(MAPI_E_CORRUPT_DATA, "the stored value ends before its size");
+      }
+    }
+    const size_t off = static_cast<size_t>(pos - cache_at_);
+    *got = std::min(n, cache_.size() - off);
+    std::memcpy(out, cache_.data() + off, *got);
+    return S_OK;
+  }
+
+  // Makes spool_ this stream's own before a change: a committed spool
+  // belongs to the object too.
+  HRESULT OwnSpoolLocked() {
+    if (!spool_shared_) return S_OK;
+    std::string err;
+    std::shared_ptr<Spool> copy = spool_->Clone(&err);
+    if (!copy) return core_->error().Set(MAPI_E_DISK_ERROR, err);
+    spool_ = std::move(copy);
+    spool_shared_ = false;
+    return S_OK;
+  }
+
   IUnknown* owner_;  // one reference held: core_ lives as long as owner_
   PropCore* core_;
   const ULONG tag_;
+  const bool outside_ = false;  // the bytes are in source_ or spool_, not data_
+  const LargeRef source_;       // read-only outside stream: the value read
   std::mutex mu_;
-  std::string data_;   // guarded by mu_
-  size_t pos_ = 0;     // guarded by mu_
-  bool dirty_ = false; // guarded by mu_
+  std::string data_;            // guarded by mu_; in-memory stream
+  std::shared_ptr<Spool> spool_;  // guarded by mu_; writable outside stream
+  bool spool_shared_ = false;   // guarded by mu_; spool_ was handed to the object
+  std::string cache_;           // guarded by mu_; bytes of source_ at cache_at_
+  int64_t cache_at_ = 0;        // guarded by mu_
+  size_t pos_ = 0;              // guarded by mu_
+  bool dirty_ = false;          // guarded by mu_
   const bool writable_;
 };
+
+// A spool holding the current bytes of a binary value (copied a chunk at a
+// time when it is kept outside).
+HRESULT SpoolOf(PropCore* core, uint16_t id, const StoredProp* stored, const LargeRef* large,
+                std::shared_ptr<Spool>* out) {
+  std::string err;
+  std::shared_ptr<Spool> spool = Spool::Create(&err);
+  if (!spool) return core->error().Set(MAPI_E_DISK_ERROR, err);
+  if (large != nullptr) {
+    std::vector<char> buf(kChunkBytes);
+    for (int64_t off = 0; off < large->size;) {
+      size_t got = 0;
+      HRESULT hr = core->ReadLargeRange(*large, id, off, buf.data(), buf.size(), &got);
+      if (FAILED(hr)) return hr;
+      if (got == 0) return core->error().Set(MAPI_E_CORRUPT_DATA, "the stored value ends before its size");
+      if (!spool->WriteAt(off, buf.data(), got)) return core->error().Set(MAPI_E_DISK_ERROR, "cannot write a temporary file");
+      off += static_cast<int64_t>(got);
+    }
+  } else if (stored != nullptr && !stored->data.empty()) {
+    if (!spool->WriteAt(0, stored->data.data(), stored->data.size())) {
+      return core->error().Set(MAPI_E_DISK_ERROR, "cannot write a temporary file");
+    }
+  }
+  *out = std::move(spool);
+  return S_OK;
+}
 
 }  // namespace
 
@@ -140,20 +283,38 @@ HRESULT OpenPropStream(IUnknown* owner, PropCore* core, ULONG tag, ULONG flags, 
   if (type != PT_BINARY && type != PT_STRING8 && type != PT_UNICODE) {
     return core->error().Set(MAPI_E_INVALID_TYPE, "only string and binary properties open as streams");
   }
+  const uint16_t id = static_cast<uint16_t>(PROP_ID(tag));
   bool writable = (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
-  std::string data;
+  StoredProp stored;
+  bool exists = false;
+  LargeRef large;
+  bool is_large = false;
   if ((flags & MAPI_CREATE) == 0) {
-    StoredProp stored;
-    if (!core->ReadStored(static_cast<uint16_t>(PROP_ID(tag)), &stored)) {
-      if (!writable) return core->error().Set(MAPI_E_NOT_FOUND, "the property does not exist");
-    } else if (type == PT_UNICODE) {
+    exists = core->ReadStored(id, &stored);
+    if (!exists && !writable) return core->error().Set(MAPI_E_NOT_FOUND, "the property does not exist");
+    is_large = exists && stored.truncated;
+    if (is_large && !core->FindLarge(id, &large)) {
+      return core->error().Set(MAPI_E_CORRUPT_DATA, "the value's stored bytes are missing");
+    }
+  }
+  PropStream* stream = nullptr;
+  if (is_large || (type == PT_BINARY && writable && core->KeepsLargeOutside())) {
+    std::shared_ptr<Spool> spool;
+    if (writable) {
+      HRESULT hr = SpoolOf(core, id, exists ? &stored : nullptr, is_large ? &large : nullptr, &spool);
+      if (FAILED(hr)) return hr;
+    }
+    stream = new PropStream(owner, core, tag, std::move(large), std::move(spool));
+  } else {
+    std::string data;
+    if (type == PT_UNICODE) {
       std::u16string w = Utf8ToUtf16(stored.data);
       data.assign(reinterpret_cast<const char*>(w.data()), w.size() * 2);
     } else {
       data = std::move(stored.data);
     }
+    stream = new PropStream(owner, core, tag, std::move(data), writable);
   }
-  auto* stream = new PropStream(owner, core, tag, std::move(data), writable);
   // A created stream makes the property exist on Commit even when nothing
   // was written (an empty attachment).
   if ((flags & MAPI_CREATE) != 0) stream->MarkDirty();
@@ -181,8 +342,61 @@ HRESULT PropCore::WriteStored(uint16_t prop_id, StoredProp value) {
   std::lock_guard<std::mutex> lock(mu_);
   if (read_only_) return error_.Set(MAPI_E_NO_ACCESS, "the object was opened read-only");
   props_[prop_id] = std::move(value);
+  large_.erase(prop_id);
   dirty_ = true;
   return Changed();
+}
+
+bool PropCore::FindLarge(uint16_t prop_id, LargeRef* out) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = large_.find(prop_id);
+  if (it == large_.end()) return false;
+  *out = it->second;
+  return true;
+}
+
+HRESULT PropCore::WriteLarge(uint16_t prop_id, ULONG type, std::string prefix, LargeRef ref) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (read_only_) return error_.Set(MAPI_E_NO_ACCESS, "the object was opened read-only");
+  StoredProp head;
+  head.type = type;
+  head.data = std::move(prefix);
+  head.truncated = true;
+  props_[prop_id] = std::move(head);
+  large_[prop_id] = std::move(ref);
+  dirty_ = true;
+  return Changed();
+}
+
+HRESULT PropCore::ReadLargeRange(const LargeRef& ref, uint16_t prop_id, int64_t offset, void* buf, size_t n,
+                                 size_t* got) {
+  std::string err;
+  HRESULT hr = ReadLarge(*store_->db, ref, prop_id, offset, buf, n, got, &err);
+  if (FAILED(hr)) return error_.Set(hr, "cannot read the stored value: " + (err.empty() ? ResultText(hr) : err));
+  return S_OK;
+}
+
+// The whole of a value kept as a prefix, for GetProps. REQUIRES: mu_ held.
+HRESULT PropCore::LoadWholeLocked(uint16_t prop_id, const StoredProp& head, StoredProp* out) {
+  auto it = large_.find(prop_id);
+  if (it == large_.end()) return MAPI_E_CORRUPT_DATA;
+  const LargeRef& ref = it->second;
+  out->type = head.type;
+  HRESULT hr = Guarded([&] {
+    out->data.resize(static_cast<size_t>(ref.size));
+    return S_OK;
+  });
+  if (FAILED(hr)) return MAPI_E_NOT_ENOUGH_MEMORY;
+  for (int64_t off = 0; off < ref.size;) {
+    size_t got = 0;
+    std::string err;
+    hr = ReadLarge(*store_->db, ref, prop_id, off, out->data.data() + off, static_cast<size_t>(ref.size - off),
+                   &got, &err);
+    if (FAILED(hr)) return hr;
+    if (got == 0) return MAPI_E_CORRUPT_DATA;
+    off += static_cast<int64_t>(got);
+  }
+  return S_OK;
 }
 
 HRESULT PropCore::GetPropsImpl(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* out) {
@@ -212,13 +426,18 @@ HRESULT PropCore::GetPropsImpl(LPSPropTagArray tags, ULONG flags, ULONG* count, 
     uint16_t id = static_cast<uint16_t>(PROP_ID(tag));
     StoredProp computed;
     const StoredProp* value = nullptr;
+    HRESULT hr = S_OK;
     if (Computed(id, &computed)) {
       value = &computed;
     } else {
       auto it = props_.find(id);
       if (it != props_.end()) value = &it->second;
+      if (value != nullptr && value->truncated) {
+        hr = LoadWholeLocked(id, *value, &computed);
+        value = &computed;
+      }
     }
-    HRESULT hr = value != nullptr ? DecodeProp(tag, *value, buf, &values[i]) : MAPI_E_NOT_FOUND;
+    if (SUCCEEDED(hr)) hr = value != nullptr ? DecodeProp(tag, *value, buf, &values[i]) : MAPI_E_NOT_FOUND;
     if (hr == MAPI_E_NOT_ENOUGH_MEMORY) {
       MAPIFreeBuffer(buf);
       return hr;
@@ -263,6 +482,7 @@ HRESULT PropCore::SetPropsImpl(ULONG n, LPSPropValue values, LPSPropProblemArray
       continue;
     }
     props_[id] = std::move(stored);
+    large_.erase(id);
   }
   dirty_ = true;
   HRESULT hr = Changed();
@@ -283,6 +503,7 @@ HRESULT PropCore::DeletePropsImpl(LPSPropTagArray tags, LPSPropProblemArray* pro
       continue;
     }
     if (props_.erase(id) == 0) found.push_back({i, tags->aulPropTag[i], MAPI_E_NOT_FOUND});
+    large_.erase(id);
   }
   dirty_ = true;
   HRESULT hr = Changed();

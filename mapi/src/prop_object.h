@@ -18,6 +18,7 @@
 #include <string>
 
 #include "com.h"
+#include "large_value.h"
 #include "propval.h"
 #include "store_context.h"
 
@@ -39,9 +40,21 @@ class PropCore {
   HRESULT GetNamesFromIDsImpl(LPSPropTagArray* tags, LPGUID guid, ULONG flags, ULONG* count,
                               LPMAPINAMEID** out);
 
-  // Reads or replaces one stored value (for property streams).
+  // Reads or replaces one stored value (for property streams). A value kept
+  // as a prefix reads as that prefix, marked truncated; FindLarge says where
+  // its bytes are.
   bool ReadStored(uint16_t prop_id, StoredProp* out);
   HRESULT WriteStored(uint16_t prop_id, StoredProp value);
+  bool FindLarge(uint16_t prop_id, LargeRef* out);
+  // Replaces prop_id with a value of type whose bytes are in ref; props_
+  // keeps prefix (its first bytes) marked truncated.
+  HRESULT WriteLarge(uint16_t prop_id, ULONG type, std::string prefix, LargeRef ref);
+  // Reads up to n bytes at offset of a value FindLarge gave.
+  HRESULT ReadLargeRange(const LargeRef& ref, uint16_t prop_id, int64_t offset, void* buf, size_t n,
+                         size_t* got);
+  // True when written streams may keep large values out of memory (the
+  // object's save writes them with WriteChunked); false keeps them whole.
+  virtual bool KeepsLargeOutside() const { return false; }
 
   LastError& error() { return error_; }
   const std::shared_ptr<StoreContext>& store() const { return store_; }
@@ -53,6 +66,8 @@ class PropCore {
   virtual const std::vector<uint16_t>& ComputedIds() const = 0;
   // False when SetProps/DeleteProps may not change prop_id (computed ones).
   virtual bool Writable(uint16_t prop_id) const;
+  // The whole of a value kept as a prefix (GetProps); REQUIRES: mu_ held.
+  HRESULT LoadWholeLocked(uint16_t prop_id, const StoredProp& head, StoredProp* out);
   // Called after props_ changed (with mu_ held), e.g. to write them at once;
   // a failure is the caller's result.
   virtual HRESULT Changed() { return S_OK; }
@@ -60,6 +75,7 @@ class PropCore {
   std::shared_ptr<StoreContext> store_;
   std::mutex mu_;
   PropMap props_;       // guarded by mu_
+  LargeMap large_;      // guarded by mu_; bytes of the truncated values in props_
   bool dirty_ = false;  // guarded by mu_
   bool read_only_ = false;  // constant after open: opened without MAPI_MODIFY
   LastError error_;
@@ -97,10 +113,15 @@ class PropObject : public ComObject<Interface>, public PropCore {
   ~PropObject() override = default;
 };
 
-// An IStream over one property of owner (kept alive by the stream). Reads
-// see the value as it was at open (the full value, loaded from the store if
-// needed); Commit puts the written bytes back with WriteStored. flags:
+// An IStream over one property of owner (kept alive by the stream). flags:
 // MAPI_CREATE starts empty, MAPI_MODIFY allows writes.
+// Strings, and every value of an object that keeps large values whole, are
+// held in memory: reads see the value as it was at open and Commit puts the
+// written bytes back with WriteStored. Binary values of an object that keeps
+// them outside (KeepsLargeOutside) are never held whole: a read-only stream
+// reads the value kept out of line a chunk at a time (a save by another
+// object meanwhile shows through); a write stream writes to a spool file,
+// and Commit hands the spool to the object (WriteLarge).
 [[nodiscard]] HRESULT OpenPropStream(IUnknown* owner, PropCore* core, ULONG tag, ULONG flags,
                                      IStream** out);
 

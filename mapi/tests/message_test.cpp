@@ -411,6 +411,7 @@ TEST_F(MessageTest, AttachmentsAreCreatedStreamedNumberedAndDeleted) {
   ASSERT_EQ(again->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
   EXPECT_EQ(Ints("SELECT COUNT(*) FROM attachments"), std::vector<int64_t>{0});
   EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_props WHERE kind = 7"), std::vector<int64_t>{0});
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_chunks WHERE kind = 7"), std::vector<int64_t>{0});
   ComPtr<IMessage> third = Open(id);
   EXPECT_EQ(PropText(third.get(), PR_HASATTACH), "0");
   EXPECT_EQ(AddAttachment(third.get(), "next.txt", "again"), 2u);
@@ -418,6 +419,172 @@ TEST_F(MessageTest, AttachmentsAreCreatedStreamedNumberedAndDeleted) {
   att.reset();
   ASSERT_EQ(Open(id)->OpenAttach(2, nullptr, MAPI_MODIFY, att.put()), S_OK);
   EXPECT_EQ(ReadStream(att.get(), PR_ATTACH_DATA_BIN), "again");
+}
+
+// Bytes that differ at every position of a chunk, so a misplaced chunk shows.
+std::string Pattern(size_t n, uint32_t seed) {
+  std::string out(n, '\0');
+  std::mt19937 gen(seed);
+  for (auto& c : out) c = static_cast<char>(gen());
+  return out;
+}
+
+// Reads n bytes at offset through a fresh read stream.
+std::string ReadAt(IMAPIProp* obj, int64_t offset, DWORD origin, ULONG n) {
+  ComPtr<IUnknown> unk;
+  if (FAILED(obj->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, unk.put()))) return "<failed>";
+  auto* stream = static_cast<IStream*>(unk.get());
+  LARGE_INTEGER move{};
+  move.QuadPart = offset;
+  if (FAILED(stream->Seek(move, origin, nullptr))) return "<failed>";
+  std::string out(n, '\0');
+  ULONG got = 0;
+  if (FAILED(stream->Read(out.data(), n, &got))) return "<failed>";
+  out.resize(got);
+  return out;
+}
+
+TEST_F(MessageTest, LargeAttachmentsStreamInChunksAndReadBackWhole) {
+  constexpr size_t kChunk = 1 << 20;
+  // Over three chunks with a short last one, exactly two chunks, and empty.
+  const std::string odd = Pattern(3 * kChunk + 12345, 1);
+  const std::string even = Pattern(2 * kChunk, 2);
+  ComPtr<IMessage> msg = NewMessage();
+  EXPECT_EQ(AddAttachment(msg.get(), "odd.bin", odd), 0u);
+  EXPECT_EQ(AddAttachment(msg.get(), "even.bin", even), 1u);
+  EXPECT_EQ(AddAttachment(msg.get(), "empty.bin", ""), 2u);
+
+  // Before the message is saved the values come from the spool.
+  ComPtr<IAttach> att;
+  ASSERT_EQ(msg->OpenAttach(0, nullptr, 0, att.put()), S_OK);
+  EXPECT_TRUE(ReadStream(att.get(), PR_ATTACH_DATA_BIN) == odd);
+  EXPECT_GT(PropLong(att.get(), PR_ATTACH_SIZE), static_cast<LONG>(odd.size()));
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_chunks"), std::vector<int64_t>{0});
+  att.reset();
+  ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  const int64_t id = IdOf(msg.get());
+  // Chunks only: 4, and 3 (the even value ends in an empty chunk); the
+  // empty value is inline.
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_chunks WHERE kind = 7"), std::vector<int64_t>{7});
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_props WHERE kind = 7"), std::vector<int64_t>{0});
+  EXPECT_EQ(Ints("SELECT MAX(length(data)) FROM large_chunks"), std::vector<int64_t>{kChunk});
+
+  ComPtr<IMessage> again = Open(id, 0);
+  EXPECT_GT(PropLong(again.get(), PR_MESSAGE_SIZE), static_cast<LONG>(odd.size() + even.size()));
+  const std::vector<std::pair<ULONG, const std::string*>> all = {{0, &odd}, {1, &even}};
+  for (const auto& [num, data] : all) {
+    SCOPED_TRACE(num);
+    att.reset();
+    ASSERT_EQ(again->OpenAttach(num, nullptr, 0, att.put()), S_OK);
+    EXPECT_TRUE(ReadStream(att.get(), PR_ATTACH_DATA_BIN) == *data);
+    EXPECT_TRUE(PropText(att.get(), PR_ATTACH_DATA_BIN) == *data);  // GetProps gives it whole
+    EXPECT_GT(PropLong(att.get(), PR_ATTACH_SIZE), static_cast<LONG>(data->size()));
+    // Partial reads across a chunk border, at the end and past it.
+    EXPECT_EQ(ReadAt(att.get(), kChunk - 7, STREAM_SEEK_SET, 20), data->substr(kChunk - 7, 20));
+    EXPECT_EQ(ReadAt(att.get(), -5, STREAM_SEEK_END, 100), data->substr(data->size() - 5));
+    EXPECT_EQ(ReadAt(att.get(), 10, STREAM_SEEK_END, 100), "");
+    ComPtr<IUnknown> unk;
+    ASSERT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, unk.put()), S_OK);
+    STATSTG stat{};
+    ASSERT_EQ(static_cast<IStream*>(unk.get())->Stat(&stat, 0), S_OK);
+    EXPECT_EQ(stat.cbSize.QuadPart, data->size());
+  }
+  att.reset();
+  ASSERT_EQ(again->OpenAttach(2, nullptr, 0, att.put()), S_OK);
+  EXPECT_EQ(ReadStream(att.get(), PR_ATTACH_DATA_BIN), "");
+
+  // A copy made inside the database (a delivery) carries the chunks, and
+  // deleting the original leaves the copy whole.
+  ComPtr<IMessage> sent = Open(id);
+  AdrList to({Recipient("Bob Brown", "bob@example.org", MAPI_TO)});
+  ASSERT_EQ(sent->ModifyRecipients(0, to.list), S_OK);
+  ASSERT_EQ(sent->SubmitMessage(0), S_OK);
+  std::vector<int64_t> inbox = MessagesIn(FolderId("bob", "Inbox"));
+  ASSERT_EQ(inbox.size(), 1u);
+  att.reset();
+  ASSERT_EQ(Open(inbox[0], 0, "bob")->OpenAttach(0, nullptr, 0, att.put()), S_OK);
+  EXPECT_TRUE(ReadStream(att.get(), PR_ATTACH_DATA_BIN) == odd);
+}
+
+TEST_F(MessageTest, StreamedValuesChangeInPlaceAndVanishUnlessCommittedAndSaved) {
+  constexpr size_t kChunk = 1 << 20;
+  std::string data = Pattern(2 * kChunk + 99, 3);
+  ComPtr<IMessage> msg = NewMessage();
+  AddAttachment(msg.get(), "data.bin", data);
+  ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  const int64_t id = IdOf(msg.get());
+
+  // Writing into the middle of a saved value keeps the rest of it.
+  {
+    ComPtr<IMessage> edit = Open(id);
+    ComPtr<IAttach> att;
+    ASSERT_EQ(edit->OpenAttach(0, nullptr, MAPI_MODIFY, att.put()), S_OK);
+    ComPtr<IUnknown> unk;
+    ASSERT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_MODIFY, unk.put()), S_OK);
+    auto* stream = static_cast<IStream*>(unk.get());
+    LARGE_INTEGER at{};
+    at.QuadPart = kChunk - 1;
+    ASSERT_EQ(stream->Seek(at, STREAM_SEEK_SET, nullptr), S_OK);
+    ASSERT_EQ(stream->Write("XYZ", 3, nullptr), S_OK);
+    ASSERT_EQ(stream->Commit(0), S_OK);
+    data.replace(kChunk - 1, 3, "XYZ");
+    // Written after the commit: not part of the attachment.
+    ASSERT_EQ(stream->Write("late", 4, nullptr), S_OK);
+    ASSERT_EQ(att->SaveChanges(0), S_OK);
+    ASSERT_EQ(edit->SaveChanges(0), S_OK);
+  }
+  ComPtr<IAttach> att;
+  ASSERT_EQ(Open(id, 0)->OpenAttach(0, nullptr, 0, att.put()), S_OK);
+  EXPECT_TRUE(ReadStream(att.get(), PR_ATTACH_DATA_BIN) == data);
+
+  // Another property changed: the stored chunks stay as they are.
+  {
+    ComPtr<IMessage> edit = Open(id);
+    ComPtr<IAttach> other;
+    ASSERT_EQ(edit->OpenAttach(0, nullptr, MAPI_MODIFY, other.put()), S_OK);
+    ASSERT_EQ(Set(other.get(), PR_ATTACH_FILENAME, "renamed.bin"), S_OK);
+    ASSERT_EQ(other->SaveChanges(0), S_OK);
+    ASSERT_EQ(edit->SaveChanges(0), S_OK);
+  }
+  att.reset();
+  ASSERT_EQ(Open(id, 0)->OpenAttach(0, nullptr, 0, att.put()), S_OK);
+  EXPECT_EQ(PropText(att.get(), PR_ATTACH_FILENAME), "renamed.bin");
+  EXPECT_TRUE(ReadStream(att.get(), PR_ATTACH_DATA_BIN) == data);
+
+  // Written but not committed: the attachment has no data.
+  const std::vector<int64_t> before = Ints("SELECT COUNT(*) FROM large_chunks");
+  {
+    ComPtr<IMessage> edit = Open(id);
+    ComPtr<IAttach> fresh;
+    ULONG num = 0;
+    ASSERT_EQ(edit->CreateAttach(nullptr, 0, &num, fresh.put()), S_OK);
+    ComPtr<IUnknown> unk;
+    ASSERT_EQ(fresh->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, unk.put()),
+              S_OK);
+    const std::string more = Pattern(kChunk + 1, 4);
+    ASSERT_EQ(static_cast<IStream*>(unk.get())->Write(more.data(), static_cast<ULONG>(more.size()), nullptr), S_OK);
+    unk.reset();
+    ASSERT_EQ(fresh->SaveChanges(0), S_OK);
+    ASSERT_EQ(edit->SaveChanges(0), S_OK);
+    att.reset();
+    ASSERT_EQ(Open(id, 0)->OpenAttach(num, nullptr, 0, att.put()), S_OK);
+    EXPECT_EQ(PropText(att.get(), PR_ATTACH_DATA_BIN), "<error>");
+  }
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_chunks"), before);
+
+  // Committed and handed to a message that is never saved: nothing stored.
+  {
+    ComPtr<IMessage> edit = Open(id);
+    AddAttachment(edit.get(), "dropped.bin", Pattern(kChunk + 1, 5));
+  }
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_chunks"), before);
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM attachments"), std::vector<int64_t>{2});
+
+  // Deleting the attachment takes its chunks.
+  ComPtr<IMessage> edit = Open(id);
+  ASSERT_EQ(edit->DeleteAttach(0, 0, nullptr, 0), S_OK);
+  ASSERT_EQ(edit->SaveChanges(0), S_OK);
+  EXPECT_EQ(Ints("SELECT COUNT(*) FROM large_chunks"), std::vector<int64_t>{0});
 }
 
 TEST_F(MessageTest, AttachmentTableReadsNoAttachmentData) {
@@ -430,7 +597,8 @@ TEST_F(MessageTest, AttachmentTableReadsNoAttachmentData) {
   ASSERT_EQ(db_->Write(
                 [](WriteTxn& txn) {
                   Stmt s(txn.conn(), "DELETE FROM large_props WHERE kind = 7");
-                  return s.Step() == SQLITE_DONE ? S_OK : MAPI_E_CALL_FAILED;
+                  Stmt c(txn.conn(), "DELETE FROM large_chunks WHERE kind = 7");
+                  return s.Step() == SQLITE_DONE && c.Step() == SQLITE_DONE ? S_OK : MAPI_E_CALL_FAILED;
                 },
                 &err),
             S_OK);

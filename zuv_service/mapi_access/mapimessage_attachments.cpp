@@ -15,7 +15,7 @@
 namespace {
 
 constexpr const char* kFile = "zuv_service/mapimessage";
-constexpr size_t kFileBlock = 4096;
+constexpr size_t kFileBlock = 256 * 1024;
 constexpr ULONG kReadBlock = 64 * 1024;
 constexpr char kContactPicture[] = "ContactPicture.jpg";
 
@@ -245,15 +245,23 @@ bool CMAPIObject::AddAttachment(const char* path, ULONG flags, const SPropValue*
   // keeps a created stream only when something changed it.
   if (FAILED(hr = stream->SetSize(ULARGE_INTEGER{}))) return false;
   ULONG total = 0;
-  char block[kFileBlock];
+  std::vector<char> block(kFileBlock);
   for (;;) {
-    size_t n = std::fread(block, 1, sizeof(block), file.get());
+    size_t n = std::fread(block.data(), 1, block.size(), file.get());
     if (n == 0) break;
     ULONG written = 0;
-    if (FAILED(hr = stream->Write(block, static_cast<ULONG>(n), &written))) return false;
+    if (FAILED(hr = stream->Write(block.data(), static_cast<ULONG>(n), &written))) {
+      NLog_ErrorA("ZUV", "%s:%s: Cannot write %s into the attachment after %u bytes:%s", kFile, fn, file_path,
+                  static_cast<unsigned>(total), zuv::LastErrorText(attach.get(), hr).c_str());
+      return false;
+    }
     total += written;
   }
-  if (FAILED(hr = stream->Commit(0))) return false;
+  if (FAILED(hr = stream->Commit(0))) {
+    NLog_ErrorA("ZUV", "%s:%s: Cannot keep the data of %s in the attachment:%s", kFile, fn, file_path,
+                zuv::LastErrorText(attach.get(), hr).c_str());
+    return false;
+  }
   stream.reset();
   file.reset();
   NLog_InfoA("ZUV", "Saving attachment size of %u\n", static_cast<unsigned>(total));
