@@ -8,7 +8,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -34,13 +33,9 @@
 namespace zuv {
 namespace {
 
-// Bytes of a request's start in which its count is read: enough for the
-// count and the start of the JSON text.
+// Bytes of the first read of a request: enough for the count and the start
+// of the JSON text.
 constexpr size_t kFirstReadBytes = 15;
-
-// The wait for a request receives up to this many bytes at once, so a small
-// request costs one recv(); bytes past the frame stay for the next request.
-constexpr size_t kReadAheadBytes = 4096;
 
 // Request bodies up to this size are received into the connection thread's
 // own buffer; larger ones get a buffer of their own for the request.
@@ -171,9 +166,6 @@ int ClientThread(ConnectionContext* raw_conn) {
   NLog_InfoA("ZUV", "%s:Client thread started", name);
 
   IdleReceiver idle(conn->socket, limits.idle_timeout_seconds);
-  char ahead[kReadAheadBytes];
-  size_t ahead_begin = 0;  // unread bytes are ahead[ahead_begin, ahead_end)
-  size_t ahead_end = 0;
   char inline_body[kInlineBodyBytes + 1];
   alignas(std::max_align_t) char inline_tree[kInlineTreeBytes];
   bool stop = false;
@@ -182,29 +174,21 @@ int ClientThread(ConnectionContext* raw_conn) {
     NLog_InfoA("ZUV", "%s:Waiting for client request ....", name);
     CMapiExMod::LogDiagnostics();  // "Good:%d, Bad:%d"
 
-    if (ahead_begin == ahead_end) {
-      const ssize_t got = idle.Recv(ahead, kReadAheadBytes);
-      if (got == kTimedOut) {
-        NLog_InfoA("ZUV", "%s:Closing the connection: no request for %u seconds (IdleTimeoutSeconds)",
-                   name, limits.idle_timeout_seconds);
-        break;
-      }
-      if (got <= 0) break;
-      ahead_begin = 0;
-      ahead_end = static_cast<size_t>(got);
+    char first[kFirstReadBytes + 1];
+    ssize_t got = idle.Recv(first, kFirstReadBytes);
+    if (got == kTimedOut) {
+      NLog_InfoA("ZUV", "%s:Closing the connection: no request for %u seconds (IdleTimeoutSeconds)",
+                 name, limits.idle_timeout_seconds);
+      break;
     }
+    if (got <= 0) break;
+    first[got] = '\0';
     // From the first byte on, the whole frame must arrive in time.
     const Deadline frame_deadline = Deadline::After(limits.frame_timeout_seconds);
 
-    // The count is read from the frame's first bytes only, as if they were
-    // all that had arrived.
-    const size_t window = std::min(kFirstReadBytes, ahead_end - ahead_begin);
-    char first[kFirstReadBytes + 1];
-    std::memcpy(first, ahead + ahead_begin, window);
-    first[window] = '\0';
     FrameStart frame;
     std::string err;
-    if (ParseFrameStart(first, window, &frame, &err) != 0) {
+    if (ParseFrameStart(first, static_cast<size_t>(got), &frame, &err) != 0) {
       NLog_ErrorA("ZUV", "%s:Closing the connection: %s", name, err.c_str());
       break;
     }
@@ -231,15 +215,9 @@ int ClientThread(ConnectionContext* raw_conn) {
       }
       body = big_body.get();
     }
-    // The body starts where the count ends; what was received ahead goes
-    // in first, the rest is received exactly.
-    const size_t body_start = ahead_begin + frame.json_offset;
-    const size_t taken = std::min(count, ahead_end - body_start);
-    std::memcpy(body, ahead + body_start, taken);
-    ahead_begin = body_start + taken;
-    if (ahead_begin == ahead_end) ahead_begin = ahead_end = 0;
-    ssize_t last = static_cast<ssize_t>(taken);
-    size_t held = taken;
+    std::memcpy(body, first + frame.json_offset, frame.json_bytes);
+    ssize_t last = got;
+    size_t held = frame.json_bytes;
     if (held < count) {
       held += RecvUntil(conn->socket, body + held, count - held, frame_deadline, &last);
       if (last == kTimedOut) {
