@@ -146,7 +146,7 @@ build_store() {
   za deliver alice --folder "Inbox/Projects" "$mail/quarterly.eml" >/dev/null
   za deliver bob --folder Inbox "$mail/quarterly.eml" "$mail/invoice.eml" >/dev/null
   za deliver carol --folder Inbox "$mail/quarterly.eml" "$mail/greetings.eml" >/dev/null
-  za add-device alice "iPhone-DEMO0001" >/dev/null
+  za add-device alice "MobileSync-iPhone-DEMO0001" >/dev/null
 }
 
 if [ ! -f "$store" ] || [ "${ZUV_DEMO_RESET:-0}" = 1 ]; then

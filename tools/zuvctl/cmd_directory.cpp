@@ -1,10 +1,20 @@
 // cmd_directory.cpp: resolve, mailbox-info, servers, mailboxes and devices.
+#include <cctype>
 #include <cstdio>
 
 #include "zuvctl.h"
 
 namespace zuvctl {
 namespace {
+
+// ASCII case-insensitive equality (directory names compare without case).
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
 
 // Prints records: JSON one object per record with its fields; text a table
 // whose columns are the fields of the first record.
@@ -137,13 +147,37 @@ void AddDirectoryCommands(CLI::App* app, const Options* opts, int* status) {
   static DeviceArgs dv;
   devices->add_option("ALIAS", dv.alias, "mailbox name")->required();
   devices->add_option("--exchange-server", dv.exchange_server, "mail server of the mailbox");
-  devices->add_option("--mailbox-dn", dv.mailbox_dn, "distinguished name of the mailbox");
+  devices->add_option("--mailbox-dn", dv.mailbox_dn, "distinguished name of the mailbox; default: found by ALIAS in the directory");
   devices->add_option("--store-dn", dv.store_dn, "distinguished name of the mail store");
   devices->callback([opts, status] {
     zuvsdk::Client client(opts->endpoint(), opts->session());
     std::string err;
+    std::string mailbox_dn = dv.mailbox_dn;
+    std::string store_dn = dv.store_dn;
+    if (mailbox_dn.empty()) {
+      // The service opens the mailbox by its DN: find it among the
+      // directory's mailboxes, whose DNs end in "/cn=<alias>".
+      std::vector<zuvsdk::Record> users;
+      const int found = client.GetMailboxes(dv.exchange_server, &users, &err);
+      if (found != zuvsdk::kOk) {
+        *status = Finish(found, err, "devices");
+        return;
+      }
+      for (const zuvsdk::Record& u : users) {
+        const std::string dn = u.Get("MailBoxName");
+        const size_t cn = dn.rfind('/');
+        if (cn == std::string::npos || !EqualsNoCase(std::string_view(dn).substr(cn + 1), "cn=" + dv.alias)) continue;
+        mailbox_dn = dn;
+        if (store_dn.empty()) store_dn = u.Get("StoreDN");
+        break;
+      }
+      if (mailbox_dn.empty()) {
+        *status = Finish(zuvsdk::kFailed, "no mailbox " + dv.alias + " in the directory", "devices");
+        return;
+      }
+    }
     std::vector<zuvsdk::Record> records;
-    const int rc = client.GetASDevices(dv.exchange_server, dv.alias, dv.mailbox_dn, dv.store_dn, &records, &err);
+    const int rc = client.GetASDevices(dv.exchange_server, dv.alias, mailbox_dn, store_dn, &records, &err);
     if (rc != zuvsdk::kOk) {
       *status = Finish(rc, err, "devices");
       return;
