@@ -202,8 +202,8 @@ TEST_F(PushRequestsTest, DeliveryChangeAndDeleteArePushedAndChangesOutsideTheCol
   Push deleted = Parse(listener.WaitJson(3)[2]);
   EXPECT_EQ(deleted.data_type, 503);
   EXPECT_EQ(deleted.key, added.key) << "ROWS is the key as a string";
-  EXPECT_TRUE(service_->LogContains("IGNORING RowChanged notification"));
-  EXPECT_TRUE(service_->LogContains("live: RowDelete notification for row " + added.key));
+  EXPECT_TRUE(service_->WaitForLog("IGNORING RowChanged notification"));
+  EXPECT_TRUE(service_->WaitForLog("live: RowDelete notification for row " + added.key));
 
   // The cached table follows: a fresh read no longer has the row.
   const std::string after = Listen(folder, "reader", "", "\"PR_SUBJECT\"");

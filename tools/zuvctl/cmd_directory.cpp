@@ -156,24 +156,19 @@ void AddDirectoryCommands(CLI::App* app, const Options* opts, int* status) {
     std::string store_dn = dv.store_dn;
     if (mailbox_dn.empty()) {
       // The service opens the mailbox by its DN: find it among the
-      // directory's mailboxes, whose DNs end in "/cn=<alias>".
+      // directory's mailboxes, whose DNs end in "/cn=<alias>". Without a
+      // directory answer or a match the service picks the mailbox itself.
       std::vector<zuvsdk::Record> users;
-      const int found = client.GetMailboxes(dv.exchange_server, &users, &err);
-      if (found != zuvsdk::kOk) {
-        *status = Finish(found, err, "devices");
-        return;
-      }
-      for (const zuvsdk::Record& u : users) {
-        const std::string dn = u.Get("MailBoxName");
-        const size_t cn = dn.rfind('/');
-        if (cn == std::string::npos || !EqualsNoCase(std::string_view(dn).substr(cn + 1), "cn=" + dv.alias)) continue;
-        mailbox_dn = dn;
-        if (store_dn.empty()) store_dn = u.Get("StoreDN");
-        break;
-      }
-      if (mailbox_dn.empty()) {
-        *status = Finish(zuvsdk::kFailed, "no mailbox " + dv.alias + " in the directory", "devices");
-        return;
+      std::string lookup_err;
+      if (client.GetMailboxes(dv.exchange_server, &users, &lookup_err) == zuvsdk::kOk) {
+        for (const zuvsdk::Record& u : users) {
+          const std::string dn = u.Get("MailBoxName");
+          const size_t cn = dn.rfind('/');
+          if (cn == std::string::npos || !EqualsNoCase(std::string_view(dn).substr(cn + 1), "cn=" + dv.alias)) continue;
+          mailbox_dn = dn;
+          if (store_dn.empty()) store_dn = u.Get("StoreDN");
+          break;
+        }
       }
     }
     std::vector<zuvsdk::Record> records;
