@@ -1,20 +1,12 @@
 // cmd_directory.cpp: resolve, mailbox-info, servers, mailboxes and devices.
-#include <cctype>
+#include <strings.h>
+
 #include <cstdio>
 
 #include "zuvctl.h"
 
 namespace zuvctl {
 namespace {
-
-// ASCII case-insensitive equality (directory names compare without case).
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
 
 // Prints records: JSON one object per record with its fields; text a table
 // whose columns are the fields of the first record.
@@ -164,7 +156,7 @@ void AddDirectoryCommands(CLI::App* app, const Options* opts, int* status) {
         for (const zuvsdk::Record& u : users) {
           const std::string dn = u.Get("MailBoxName");
           const size_t cn = dn.rfind('/');
-          if (cn == std::string::npos || !EqualsNoCase(std::string_view(dn).substr(cn + 1), "cn=" + dv.alias)) continue;
+          if (cn == std::string::npos || ::strcasecmp(dn.c_str() + cn + 1, ("cn=" + dv.alias).c_str()) != 0) continue;
           mailbox_dn = dn;
           if (store_dn.empty()) store_dn = u.Get("StoreDN");
           break;
