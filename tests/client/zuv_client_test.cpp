@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "client/zuv_client.h"
 #include "mapi/mapitags.h"
@@ -216,6 +218,45 @@ TEST(SerializationTest, StringsNeedingEscapesAnywhereReadBackWhole) {
   }
 }
 
+TEST(SerializationTest, EscapesAndBinaryKeysAreTheTextsRapidJsonAndHexGive) {
+  // Every byte value, at every offset of a 16-byte block, in strings of
+  // lengths either side of the block size.
+  std::vector<std::string> texts;
+  for (int c = 0; c < 256; ++c) {
+    for (size_t at : {0, 7, 15, 16, 17, 31}) {
+      std::string t(at + 1 + at % 3, 'a');
+      t[at] = static_cast<char>(c);
+      texts.push_back(t);
+    }
+  }
+  std::map<ULONG, std::string> names{{kRowKeyTag, "PR_LONGTERM_ENTRYID_FROM_TABLE"}, {PR_SUBJECT_A, "PR_SUBJECT"}};
+  std::vector<ZUV_RowRef> rows;
+  std::string expected;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    // Binary keys of 1 to 40 bytes, all byte values among them.
+    std::string key(1 + i % 40, '\0');
+    for (size_t k = 0; k < key.size(); ++k) key[k] = static_cast<char>(i * 7 + k * 13);
+    std::string hex;
+    for (unsigned char b : key) {
+      hex += "0123456789ABCDEF"[b >> 4];
+      hex += "0123456789ABCDEF"[b & 15];
+    }
+    ZUV_RowBuilder b;
+    b.AddBinaryKey(key);
+    b.AddBytes(PR_SUBJECT_A, texts[i]);
+    rows.push_back(b.Build());
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+    w.String(texts[i].data(), static_cast<rapidjson::SizeType>(texts[i].size()));
+    expected += (i == 0 ? "" : ",") + std::string("{\"") + hex + "\":[{\"PR_SUBJECT-30\":" + buffer.GetString() +
+                "},{\"PR_LONGTERM_ENTRYID_FROM_TABLE\":\"" + hex + "\"}]}";
+  }
+  const std::string json = ZUV_Client::BuildResponse(501, "id", rows, names, 0, "");
+  const std::string head = "{\"ErrorNumber\":0,\"ErrorString\":\"\",\"DataType\":501,\"ClientIdentifier\":\"id\",\"ROWS\":[";
+  ASSERT_EQ(json.substr(0, head.size()), head);
+  EXPECT_EQ(json.substr(head.size()), expected + "]}");
+}
+
 TEST(SerializationTest, ErrorsCarryOnlyTheEnvelopeAndEmptyReadsAnEmptyArray) {
   EXPECT_EQ(ZUV_Client::BuildResponse(501, "id", {}, {}, 1, "Cannot resolve"),
             "{\"ErrorNumber\":1,\"ErrorString\":\"Cannot resolve\"}");
@@ -273,6 +314,27 @@ TEST_F(ReadTest, StartIndexSkipsMatchingRowsAndNumEntriesNeverCuts) {
     EXPECT_EQ(count, 5);
     (void)ReadFrame(fds_[1]);
   }
+}
+
+TEST_F(ReadTest, ALargeReadWrittenInTwoHalvesIsTheSameTextAsOneWriter) {
+  auto t = std::make_shared<ZUV_Table>("S", "F");
+  t->SetState(kTableFetching);
+  Add(*t, 0, 40000);
+  t->SetState(kTableFetched);
+  auto c = ZUV_Client::Create(Conn(fds_[0]), t, {}, "F", "S", "reader", "", "rid", 1);
+  std::string frame;
+  std::thread reader([&] { frame = ReadFrame(fds_[1]); });
+  int32_t count = 0;
+  c->FetchAndFilter(*t, fds_[0], 2, 0, &count);
+  reader.join();
+  EXPECT_EQ(count, 39999);
+  std::vector<ZUV_RowRef> rows;
+  t->Lock();
+  t->CollectMatching([](const ZUV_Row&) { return true; }, 2, &rows);
+  const std::map<ULONG, std::string> names = t->ColumnNames();
+  t->Unlock();
+  EXPECT_TRUE(frame == ZUV_Client::BuildResponse(501, "rid", rows, names, 0, ""))
+      << frame.size() << " bytes: " << frame.substr(0, 200);
 }
 
 TEST_F(ReadTest, APageReturnsOnceItsRowsExistAndNumEntriesZeroWaitsForTheEnd) {

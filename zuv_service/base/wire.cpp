@@ -96,28 +96,34 @@ bool SendAll(int socket, const void* data, size_t len) {
   return true;
 }
 
-bool SendFrame(int socket, std::string_view json) {
+bool SendFrame(int socket, std::string_view json) { return SendFrameParts(socket, &json, 1); }
+
+bool SendFrameParts(int socket, const std::string_view* parts, size_t count) {
+  constexpr size_t kMaxParts = 8;
+  if (count > kMaxParts) return false;
+  size_t length = 0;
+  for (size_t i = 0; i < count; ++i) length += parts[i].size();
   char header[kResponseHeaderBytes];
-  FormatResponseHeader(json.size(), header);
-  iovec parts[2] = {{header, sizeof(header)},
-                    {const_cast<char*>(json.data()), json.size()}};
-  iovec* part = parts;
-  int count = 2;
+  FormatResponseHeader(length, header);
+  iovec vectors[kMaxParts + 1] = {{header, sizeof(header)}};
+  for (size_t i = 0; i < count; ++i) vectors[i + 1] = {const_cast<char*>(parts[i].data()), parts[i].size()};
+  iovec* part = vectors;
+  size_t left = count + 1;
   msghdr msg{};
-  while (count > 0) {
+  while (left > 0) {
     msg.msg_iov = part;
-    msg.msg_iovlen = static_cast<size_t>(count);
+    msg.msg_iovlen = left;
     ssize_t n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     // Step past what was sent.
     size_t sent = static_cast<size_t>(n);
-    while (count > 0 && sent >= part->iov_len) {
+    while (left > 0 && sent >= part->iov_len) {
       sent -= part->iov_len;
       ++part;
-      --count;
+      --left;
     }
-    if (count > 0) {
+    if (left > 0) {
       part->iov_base = static_cast<char*>(part->iov_base) + sent;
       part->iov_len -= sent;
     }
@@ -127,8 +133,15 @@ bool SendFrame(int socket, std::string_view json) {
 
 void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
                   std::string_view json, bool is_error) {
-  (void)SendFrame(conn->socket, json);
+  SendResponseParts(operation, conn, mailbox, &json, 1, is_error);
+}
+
+void SendResponseParts(const char* operation, const ConnectionContext* conn, const char* mailbox,
+                       const std::string_view* parts, size_t count, bool is_error) {
+  (void)SendFrameParts(conn->socket, parts, count);
   if (LogEnabled("ZUV", LogLevel::Trace)) {
+    std::string json;
+    for (size_t i = 0; i < count; ++i) json.append(parts[i]);
     NLog_TraceA("ZUV", "%s:%s:%s Return Buffer (%zu):%.*s", conn->name, mailbox, operation,
                 json.size(), static_cast<int>(json.size()), json.data());
   }

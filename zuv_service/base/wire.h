@@ -54,11 +54,17 @@ bool SendAll(int socket, const void* data, size_t len);
 // socket takes it all. False when the peer is gone.
 bool SendFrame(int socket, std::string_view json);
 
+// The same for a JSON text given in parts, sent in order as one text.
+bool SendFrameParts(int socket, const std::string_view* parts, size_t count);
+
 // Sends the frame of json (SendFrame); logs the trace and the
 // returning success/error lines. Send failures are not reported: the next
 // receive ends the connection.
 void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
                   std::string_view json, bool is_error);
+// The same for a JSON text given in parts.
+void SendResponseParts(const char* operation, const ConnectionContext* conn, const char* mailbox,
+                       const std::string_view* parts, size_t count, bool is_error);
 
 // {"ErrorNumber": number, "ErrorString": text}, and "ROWS": rows as a
 // string when rows is given.

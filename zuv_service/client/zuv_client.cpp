@@ -7,72 +7,17 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include <rapidjson/internal/itoa.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "base/logging.h"
+#include "client/row_text.h"
 #include "client/zuv_push.h"
 #include "mapi/mapitags.h"
 #include "mapi_access/prop_tags.h"
-
-namespace zuvjson {
-
-// The buffer responses are written into: a string buffer of its own type,
-// so its writer can copy the runs of a string that need no escaping at
-// once instead of a character at a time.
-struct FrameAllocator : rapidjson::CrtAllocator {};
-using FrameBuffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, FrameAllocator>;
-
-// True for the characters JSON escapes: controls, '"' and '\\'.
-inline bool NeedsEscape(char c) {
-  return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\';
-}
-
-// The length of the longest run from p (before end) without such a character.
-inline size_t PlainRun(const char* p, const char* end) {
-  const char* start = p;
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
-  for (; end - p >= 16; p += 16) {
-    const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(s, quote), _mm_cmpeq_epi8(s, backslash)),
-                                         _mm_cmpeq_epi8(_mm_max_epu8(s, control), control));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-  }
-#endif
-  while (p < end && !NeedsEscape(*p)) ++p;
-  return static_cast<size_t>(p - start);
-}
-
-}  // namespace zuvjson
-
-namespace rapidjson {
-
-// Copies the run up to the next character to escape in one piece; the
-// writer escapes that character and calls again.
-template <>
-inline bool Writer<zuvjson::FrameBuffer>::ScanWriteUnescapedString(StringStream& is, size_t length) {
-  const char* p = is.src_;
-  const char* end = is.head_ + length;
-  if (p >= end) return false;
-  const size_t n = zuvjson::PlainRun(p, end);
-  if (n > 0) {
-    std::memcpy(os_->Push(n), p, n);
-    is.src_ = p + n;
-  }
-  return is.src_ < end;
-}
-
-}  // namespace rapidjson
 
 zuv::Mutex ZUV_Client::registry_mu_;
 
@@ -89,193 +34,63 @@ FILETIME NowFileTime() {
   return ft;
 }
 
-void AppendBase64(std::string_view bytes, std::string* out) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t n = bytes.size(), i = 0;
-  out->reserve(out->size() + (n + 2) / 3 * 4);
-  for (; i + 3 <= n; i += 3) {
-    const uint32_t v = p[i] << 16 | p[i + 1] << 8 | p[i + 2];
-    out->push_back(kAlphabet[v >> 18]);
-    out->push_back(kAlphabet[(v >> 12) & 63]);
-    out->push_back(kAlphabet[(v >> 6) & 63]);
-    out->push_back(kAlphabet[v & 63]);
-  }
-  if (n - i == 1) {
-    const uint32_t v = p[i] << 16;
-    out->push_back(kAlphabet[v >> 18]);
-    out->push_back(kAlphabet[(v >> 12) & 63]);
-    out->append("==");
-  } else if (n - i == 2) {
-    const uint32_t v = p[i] << 16 | p[i + 1] << 8;
-    out->push_back(kAlphabet[v >> 18]);
-    out->push_back(kAlphabet[(v >> 12) & 63]);
-    out->push_back(kAlphabet[(v >> 6) & 63]);
-    out->push_back('=');
-  }
-}
-
-using JsonWriter = rapidjson::Writer<zuvjson::FrameBuffer>;
-
 // Responses kept by a connection thread's buffer up to this size; a larger
 // one is given back after sending.
 constexpr size_t kKeptBufferBytes = size_t{128} << 20;
 
-// The name a tag is written under: the table's column name, the static
-// name table, else the decimal tag.
-std::string ColumnName(ULONG tag, const std::map<ULONG, std::string>& names) {
-  auto it = names.find(tag);
-  if (it != names.end()) return it->second;
-  std::string name;
-  if (zuv::FirstNameFromTag(tag, &name) == 0) return name;
+void AppendNumber(ZUV_TextBuffer* out, int32_t n) {
   char text[16];
-  std::snprintf(text, sizeof(text), "%lu", static_cast<unsigned long>(tag));
-  return text;
+  char* end = rapidjson::internal::i32toa(n, text);
+  out->Append(std::string_view(text, static_cast<size_t>(end - text)));
 }
 
-// The member names of one response's columns, worked out once per tag:
-// "" for a tag that is not written.
-class MemberNames {
- public:
-  explicit MemberNames(const std::map<ULONG, std::string>& columnNames) : column_names_(columnNames) {}
-
-  const std::string& Of(ULONG tag) {
-    auto it = std::lower_bound(names_.begin(), names_.end(), tag,
-                               [](const std::pair<ULONG, std::string>& e, ULONG t) { return e.first < t; });
-    if (it != names_.end() && it->first == tag) return it->second;
-    std::string member;
-    if (column_names_.count(tag) != 0 && IsSupportedProperty(tag)) {
-      member = ColumnName(tag, column_names_);
-      if (tag != kRowKeyTag) {
-        char suffix[16];
-        const int n = std::snprintf(suffix, sizeof(suffix), "-%d", static_cast<int>(PROP_TYPE(tag)));
-        member.append(suffix, static_cast<size_t>(n));
-      }
+// Rows [begin, end) of a response, each after a comma but the first.
+void WriteRows(ZUV_TextBuffer* out, const std::vector<ZUV_RowRef>& rows, size_t begin, size_t end,
+               const std::map<ULONG, std::string>& columnNames) {
+  ZUV_RowTextWriter writer(columnNames);
+  constexpr size_t kAhead = 4;  // rows fetched into the cache ahead of the writer
+  for (size_t i = begin; i < end; ++i) {
+    if (i + kAhead < end) {
+      const char* ahead = reinterpret_cast<const char*>(rows[i + kAhead].get());
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + 64);
     }
-    return names_.insert(it, {tag, std::move(member)})->second;
+    if (i != 0) out->Append(',');
+    writer.WriteRow(*rows[i], out);
   }
-
- private:
-  const std::map<ULONG, std::string>& column_names_;
-  std::vector<std::pair<ULONG, std::string>> names_;  // sorted by tag
-};
-
-void WriteText(JsonWriter& w, std::string_view s) { w.String(s.data(), static_cast<rapidjson::SizeType>(s.size())); }
-
-// One property as {name: value}; nothing when it yields no value.
-// keyText: the row key's text, written for the key cell.
-void WriteProperty(JsonWriter& w, const ZUV_CellView& v, const std::string& member, std::string_view keyText,
-                   std::string* scratch) {
-  auto open = [&] {
-    w.StartObject();
-    w.Key(member.data(), static_cast<rapidjson::SizeType>(member.size()));
-  };
-  if (v.tag == kRowKeyTag || v.tag == kAttachNumTag) {
-    open();
-    if (v.binary_key) {
-      WriteText(w, keyText);
-    } else {
-      WriteText(w, v.bytes);
-    }
-  } else {
-    switch (PROP_TYPE(v.tag)) {
-      case PT_BOOLEAN: open(); w.Bool((v.number & 0xFFFF) != 0); break;
-      case PT_I2: open(); w.Int(static_cast<int16_t>(v.number)); break;
-      case PT_LONG: open(); w.Int(static_cast<int32_t>(v.number)); break;
-      case PT_STRING8:
-      case PT_UNICODE:
-        if (v.bytes.empty()) return;
-        open();
-        WriteText(w, v.bytes);
-        break;
-      case PT_SYSTIME: {
-        // "high,low" in decimal
-        char t[32];
-        char* e = rapidjson::internal::u32toa(static_cast<uint32_t>(v.time.dwHighDateTime), t);
-        *e++ = ',';
-        e = rapidjson::internal::u32toa(static_cast<uint32_t>(v.time.dwLowDateTime), e);
-        open();
-        WriteText(w, std::string_view(t, static_cast<size_t>(e - t)));
-        break;
-      }
-      case PT_BINARY: {
-        scratch->clear();
-        AppendBase64(v.bytes, scratch);
-        open();
-        WriteText(w, *scratch);
-        break;
-      }
-      case PT_MV_STRING8: {
-        scratch->assign(v.bytes);
-        if (!scratch->empty()) scratch->pop_back();  // the last NUL
-        std::replace(scratch->begin(), scratch->end(), '\0', ',');
-        open();
-        WriteText(w, *scratch);
-        break;
-      }
-      default:
-        return;  // PT_I8 and the rest are left out
-    }
-  }
-  w.EndObject();
 }
 
-// One row as {key: [properties]}, only the columns the table knows by
-// name and keeps.
-void WriteRow(JsonWriter& w, const ZUV_Row& row, MemberNames& names, std::string* scratch, std::string* keyScratch) {
-  // The key's text, worked out once: it names the row and is its first
-  // property's value.
-  const ZUV_RowKey key = row.KeyView();
-  std::string_view keyText = key.bytes;
-  if (key.binary) {
-    keyScratch->resize(key.bytes.size() * 2);
-    WriteHex(key.bytes, keyScratch->data());
-    keyText = *keyScratch;
+// The response up to its rows: the envelope, and for a success the
+// opening of ROWS.
+void WriteResponseHead(ZUV_TextBuffer* out, int32_t dataType, const std::string& identifier, int32_t errorNumber,
+                       const std::string& errorText) {
+  out->Append("{\"ErrorNumber\":");
+  AppendNumber(out, errorNumber);
+  out->Append(",\"ErrorString\":");
+  AppendJsonString(out, errorText);
+  if (errorNumber == 0) {
+    out->Append(",\"DataType\":");
+    AppendNumber(out, dataType);
+    out->Append(",\"ClientIdentifier\":");
+    AppendJsonString(out, identifier);
+    out->Append(",\"ROWS\":[");
   }
-  w.StartObject();
-  w.Key(keyText.data(), static_cast<rapidjson::SizeType>(keyText.size()));
-  w.StartArray();
-  for (size_t i = 0; i < row.Count(); ++i) {
-    const std::string& member = names.Of(row.TagAt(i));
-    if (member.empty()) continue;
-    WriteProperty(w, row.At(i), member, keyText, scratch);
-  }
-  w.EndArray();
-  w.EndObject();
 }
 
-// The whole response object into buffer.
-void WriteResponse(zuvjson::FrameBuffer* buffer, int32_t dataType, const std::string& identifier,
+void WriteResponseTail(ZUV_TextBuffer* out, int32_t errorNumber) { out->Append(errorNumber == 0 ? "]}" : "}"); }
+
+// The whole response object into out.
+void WriteResponse(ZUV_TextBuffer* out, int32_t dataType, const std::string& identifier,
                    const std::vector<ZUV_RowRef>& rows, const std::map<ULONG, std::string>& columnNames,
                    int32_t errorNumber, const std::string& errorText) {
-  JsonWriter w(*buffer);
-  w.StartObject();
-  w.Key("ErrorNumber");
-  w.Int(errorNumber);
-  w.Key("ErrorString");
-  WriteText(w, errorText);
-  if (errorNumber == 0) {
-    w.Key("DataType");
-    w.Int(dataType);
-    w.Key("ClientIdentifier");
-    WriteText(w, identifier);
-    w.Key("ROWS");
-    w.StartArray();
-    MemberNames names(columnNames);
-    std::string scratch, keyScratch;
-    constexpr size_t kAhead = 4;  // rows fetched into the cache ahead of the writer
-    for (size_t i = 0; i < rows.size(); ++i) {
-      if (i + kAhead < rows.size()) {
-        const char* ahead = reinterpret_cast<const char*>(rows[i + kAhead].get());
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + 64);
-      }
-      WriteRow(w, *rows[i], names, &scratch, &keyScratch);
-    }
-    w.EndArray();
-  }
-  w.EndObject();
+  WriteResponseHead(out, dataType, identifier, errorNumber, errorText);
+  if (errorNumber == 0) WriteRows(out, rows, 0, rows.size(), columnNames);
+  WriteResponseTail(out, errorNumber);
 }
+
+// Responses of this many rows or more are written by two threads, each
+// half into a buffer of its own, and sent as one text.
+constexpr size_t kSplitRows = 16384;
 
 // The ROWS text of the last change pushed, shared by its listeners.
 struct PushTextCache {
@@ -431,18 +246,16 @@ void ZUV_Client::Close() {
 
 std::string ZUV_Client::PushRowsText(int32_t dataType, const std::string& rowKey, const ZUV_RowRef& row,
                                      const std::map<ULONG, std::string>& columnNames) {
-  zuvjson::FrameBuffer buffer;
-  JsonWriter w(buffer);
+  ZUV_TextBuffer buffer;
   if (dataType == static_cast<int32_t>(ZUV_RowEvent::kDeleted) || !row) {
-    w.String(rowKey.data(), static_cast<rapidjson::SizeType>(rowKey.size()));
+    AppendJsonString(&buffer, rowKey);
   } else {
-    MemberNames names(columnNames);
-    std::string scratch, keyScratch;
-    w.StartArray();
-    WriteRow(w, *row, names, &scratch, &keyScratch);
-    w.EndArray();
+    ZUV_RowTextWriter writer(columnNames);
+    buffer.Append('[');
+    writer.WriteRow(*row, &buffer);
+    buffer.Append(']');
   }
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return std::string(buffer.View());
 }
 
 void ZUV_Client::OnRowEvent(const ZUV_Table& table, ZUV_RowEvent event, const std::string& rowKey,
@@ -538,6 +351,7 @@ void ZUV_Client::FetchAndFilter(ZUV_Table& table, int socket, int32_t startIndex
     break;
   }
   NLog_InfoA("ZUV", "%s: Done doing  fetch for table %s:%d", name, folder, static_cast<int>(table.RowCount()));
+  if (cursor.count >= static_cast<size_t>(std::max(startIndex, 1))) rows.reserve(cursor.count - std::max(startIndex, 1) + 1);
   table.CollectMatching(match, startIndex, &rows);
   columnNames = table.ColumnNames();
   NLog_InfoA("ZUV", "%s:Done doing  fetch and filter for table %s:%d", name, folder, static_cast<int>(rows.size()));
@@ -553,30 +367,56 @@ std::string ZUV_Client::BuildResponse(int32_t dataType, const std::string& ident
                                       const std::vector<ZUV_RowRef>& rows,
                                       const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
                                       const std::string& errorText) {
-  zuvjson::FrameBuffer buffer;
+  ZUV_TextBuffer buffer;
   WriteResponse(&buffer, dataType, identifier, rows, columnNames, errorNumber, errorText);
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return std::string(buffer.View());
 }
 
 void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,
                          const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
                          const std::string& errorText) const {
-  // The connection thread's buffer: a response is written into it and sent
-  // from it, its memory reused by the next response.
-  thread_local zuvjson::FrameBuffer buffer;
+  // The connection thread's buffers: a response is written into them and
+  // sent from them, their memory reused by the next response.
+  thread_local ZUV_TextBuffer buffer;
+  thread_local ZUV_TextBuffer second;
   buffer.Clear();
-  WriteResponse(&buffer, dataType, identifier_, rows, columnNames, errorNumber, errorText);
-  const std::string_view json(buffer.GetString(), buffer.GetSize());
+  second.Clear();
+  WriteResponseHead(&buffer, dataType, identifier_, errorNumber, errorText);
   if (errorNumber == 0) {
-    NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(json.size()));
+    bool split = false;
+    if (rows.size() >= kSplitRows && std::thread::hardware_concurrency() > 1) {
+      // The second half on a thread of this connection's, joined before
+      // anything is sent; without a thread, all here.
+      const size_t half = rows.size() / 2;
+      ZUV_TextBuffer* const secondPart = &second;  // this thread's, not the helper's
+      try {
+        std::thread helper([&] { WriteRows(secondPart, rows, half, rows.size(), columnNames); });
+        WriteRows(&buffer, rows, 0, half, columnNames);
+        helper.join();
+        split = true;
+      } catch (const std::system_error&) {
+        second.Clear();
+      }
+    }
+    if (!split) WriteRows(&buffer, rows, 0, rows.size(), columnNames);
+  }
+  WriteResponseTail(second.Size() != 0 ? &second : &buffer, errorNumber);
+  const std::string_view parts[2] = {buffer.View(), second.View()};
+  const size_t bytes = parts[0].size() + parts[1].size();
+  if (errorNumber == 0) {
+    NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(bytes));
   } else {
     NLog_InfoA("ZUV", "For Client %s, jsonifying response errorNo:%d, errorMessage:%s:%d bytes", connection_.name,
-               static_cast<int>(errorNumber), errorText.c_str(), static_cast<int>(json.size()));
+               static_cast<int>(errorNumber), errorText.c_str(), static_cast<int>(bytes));
   }
   zuv::ConnectionContext target = connection_;
   target.socket = socket;
-  // One sendmsg of the header and the text, straight from the buffer.
-  zuv::SendResponse("ZUV_Client::jsonify", &target, "", json, false);
+  // One sendmsg of the header and the text, straight from the buffers.
+  zuv::SendResponseParts("ZUV_Client::jsonify", &target, "", parts, second.Size() != 0 ? 2 : 1, false);
   buffer.Clear();
-  if (json.size() > kKeptBufferBytes) buffer.ShrinkToFit();
+  second.Clear();
+  if (bytes > kKeptBufferBytes) {
+    buffer.Release();
+    second.Release();
+  }
 }

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -105,6 +106,11 @@ class ZUV_Row {
 
   size_t Count() const { return schema_->count; }
   ULONG TagAt(size_t i) const { return Tags()[i]; }
+  // The tags in ascending order; Count() of them.
+  const ULONG* TagList() const { return Tags(); }
+  // True when the tag list is the process's interned one, shared by rows
+  // with the same tags and never freed: its address names it.
+  bool TagListInterned() const { return (meta_ & kOwnSchema) == 0; }
   ZUV_CellView At(size_t i) const;
   // The value under tag; false when the row has none.
   bool Find(ULONG tag, ZUV_CellView* out) const;
@@ -160,6 +166,41 @@ class ZUV_Row {
   const Schema* schema_ = nullptr;
 };
 static_assert(sizeof(ZUV_Row) == 16, "row header");
+
+// Inline: the writers of responses call these for every cell.
+inline size_t ZUV_Row::EndAt(size_t i) const {
+  const unsigned char* p = Ends() + i * EndWidth();
+  if ((meta_ & kWideEnds) != 0) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
+// The pool holds the key cell's bytes first (next to the header, for the
+// index's comparisons), then the other cells' in tag order.
+inline size_t ZUV_Row::PoolBefore(size_t i) const {
+  const size_t k = KeyCell();
+  if (i == k) return 0;
+  if (i >= 1 && i - 1 != k) return EndAt(i - 1);
+  if (i >= 2) return EndAt(i - 2);  // i - 1 is the key cell
+  return k < schema_->count ? EndAt(k) : 0;
+}
+
+inline std::string_view ZUV_Row::BytesAt(size_t i) const {
+  const size_t begin = PoolBefore(i);
+  const std::string_view bytes(Pool() + begin, EndAt(i) - begin);
+  if ((meta_ & kInstanceInKey) != 0 && Tags()[i] == kInstanceKeyTag && bytes.size() == 1) {
+    const size_t k = KeyCell();
+    const size_t keyEnd = EndAt(k);
+    const size_t n = static_cast<unsigned char>(bytes[0]);
+    return std::string_view(Pool() + keyEnd - n, n);
+  }
+  return bytes;
+}
 
 // Collects values and builds one row. Later values under the same tag
 // replace earlier ones.
