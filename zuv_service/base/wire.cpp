@@ -152,7 +152,11 @@ void SendResponseParts(const char* operation, const ConnectionContext* conn, con
   }
 }
 
-std::string ResultJson(int error_number, const char* error_string, const std::string_view* rows) {
+namespace {
+
+// The envelope, then rows written by writeRows when it is given.
+template <typename WriteRows>
+std::string Envelope(int error_number, const char* error_string, WriteRows* writeRows) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   writer.StartObject();
@@ -160,12 +164,26 @@ std::string ResultJson(int error_number, const char* error_string, const std::st
   writer.Int(error_number);
   writer.Key("ErrorString");
   writer.String(error_string != nullptr ? error_string : "");
-  if (rows != nullptr) {
+  if (writeRows != nullptr) {
     writer.Key("ROWS");
-    writer.String(rows->data(), static_cast<rapidjson::SizeType>(rows->size()));
+    (*writeRows)(writer);
   }
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+std::string ResultJson(int error_number, const char* error_string, const std::string_view* rows) {
+  auto text = [rows](rapidjson::Writer<rapidjson::StringBuffer>& w) {
+    w.String(rows->data(), static_cast<rapidjson::SizeType>(rows->size()));
+  };
+  return Envelope(error_number, error_string, rows != nullptr ? &text : nullptr);
+}
+
+std::string ResultJsonNumberRows(int error_number, const char* error_string, uint32_t rows) {
+  auto number = [rows](rapidjson::Writer<rapidjson::StringBuffer>& w) { w.Uint(rows); };
+  return Envelope(error_number, error_string, &number);
 }
 
 void SendErrorResponse(const char* operation, const ConnectionContext* conn,

@@ -69,6 +69,8 @@ void SendResponseParts(const char* operation, const ConnectionContext* conn, con
 // {"ErrorNumber": number, "ErrorString": text}, and "ROWS": rows as a
 // string when rows is given.
 std::string ResultJson(int error_number, const char* error_string, const std::string_view* rows);
+// The same with "ROWS": rows as a number.
+std::string ResultJsonNumberRows(int error_number, const char* error_string, uint32_t rows);
 
 // Sends {"ErrorNumber": number, "ErrorString": text} through SendResponse.
 void SendErrorResponse(const char* operation, const ConnectionContext* conn,

@@ -2,8 +2,6 @@
 // an uploaded file, setting attachment properties, deleting an attachment,
 // sending an attachment's bytes on the connection, and the attachment rows
 // of an item.
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <string>
 #include <vector>
@@ -15,24 +13,6 @@
 #include "handlers/uploaded_file.h"
 
 namespace zuv {
-namespace {
-
-// {"ErrorNumber": n, "ErrorString": text, "ROWS": rows} with rows a number.
-std::string NumberRowsJson(int number, const char* text, uint32_t rows) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.StartObject();
-  writer.Key("ErrorNumber");
-  writer.Int(number);
-  writer.Key("ErrorString");
-  writer.String(text);
-  writer.Key("ROWS");
-  writer.Uint(rows);
-  writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-}  // namespace
 
 void ProcessAttachRequest(RequestContext& ctx) {
   const char* operation = "ProcessAttachRequest";
@@ -63,7 +43,7 @@ void ProcessAttachRequest(RequestContext& ctx) {
     NLog_InfoA("ZUV", "For Client %s, Attach successful: attachment %lu", ctx.ConnectionName(),
                static_cast<unsigned long>(attachNum));
   }
-  ctx.Reply(operation, NumberRowsJson(result == 0 ? 0 : 1, result == 0 ? "" : "Cannot set attachment", attachNum),
+  ctx.Reply(operation, ResultJsonNumberRows(result == 0 ? 0 : 1, result == 0 ? "" : "Cannot set attachment", attachNum),
             result != 0);
 }
 
