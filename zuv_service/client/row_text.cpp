@@ -22,13 +22,13 @@ struct EscapeTable {
   char of[256] = {};
   constexpr EscapeTable() {
     for (int c = 0; c < 0x20; ++c) of[c] = 'u';
-    of['\b'] = 'b';
-    of['\t'] = 't';
-    of['\n'] = 'n';
-    of['\f'] = 'f';
-    of['\r'] = 'r';
-    of['"'] = '"';
-    of['\\'] = '\\';
+    of[0x08] = 'b';
+    of[0x09] = 't';
+    of[0x0A] = 'n';
+    of[0x0C] = 'f';
+    of[0x0D] = 'r';
+    of[0x22] = '"';
+    of[0x5C] = '\\';
   }
 };
 constexpr EscapeTable kEscape;
