@@ -295,7 +295,7 @@ TEST_F(LoggingTest, DatePrefixFollowsTheSecondAndTheDay) {
     const auto since = t.time_since_epoch();
     const long long us =
         std::chrono::duration_cast<std::chrono::microseconds>(since - std::chrono::seconds(secs)).count();
-    char frac[16] = "";
+    char frac[32] = "";
     if (frac_digits == 0) {
       // no fraction
     } else if (frac_digits == 3) {
@@ -346,7 +346,7 @@ TEST_F(LoggingTest, ConcurrentLinesStayWholeAndInOrderPerThread) {
       // Lines of different lengths, some longer than the stack buffer.
       for (int i = 0; i < kLines; ++i) {
         const std::string pad(static_cast<size_t>((i * 37 + t * 11) % 1500), static_cast<char>('a' + t));
-        NLog_InfoA(t % 2 == 0 ? "ZUV" : "TLOG", "T%d #%d %s end", t, i, pad.c_str());
+        NLog_InfoA(t % 2 == 0 ? "ZUV" : "TLOG", "T%d #%d |%s| end", t, i, pad.c_str());
       }
     });
   }
@@ -361,12 +361,12 @@ TEST_F(LoggingTest, ConcurrentLinesStayWholeAndInOrderPerThread) {
     int t = -1;
     int i = -1;
     int used = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "Info|T%d #%d %n", &t, &i, &used), 2) << line;
+    ASSERT_EQ(std::sscanf(line.c_str(), "Info|T%d #%d |%n", &t, &i, &used), 2) << line;
     ASSERT_TRUE(t >= 0 && t < kThreads) << line;
     EXPECT_EQ(i, next[t]) << line;
     next[t] = i + 1;
     const std::string pad(static_cast<size_t>((i * 37 + t * 11) % 1500), static_cast<char>('a' + t));
-    EXPECT_EQ(line.substr(static_cast<size_t>(used)), pad + " end") << "thread " << t << " line " << i;
+    EXPECT_EQ(line.substr(static_cast<size_t>(used)), pad + "| end") << "thread " << t << " line " << i;
     ++count;
   }
   EXPECT_EQ(count, kThreads * kLines);

@@ -327,64 +327,130 @@ class ZUV_SCOPED_CAPABILITY SinkLock {
   Mutex& mu_;
 };
 
-// Base of the service's own sinks: a line is built in a buffer of the
-// calling thread, and the lock covers only handing its bytes to the target.
-class LineSink : public spdlog::sinks::sink {
+// Bytes a sink collects before they go out in one write().
+constexpr size_t kLogFileBufferBytes = 64 * 1024;
+
+// Writes all of data to fd; a failing or closed target loses the rest.
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+// Base of the service's own sinks. A line is built on the calling thread's
+// stack, and mu_ covers only copying its bytes into the buffer. Full buffers
+// queue up and go out under io_mu_ with mu_ released, so other threads keep
+// adding lines during the write(); the queue keeps the order of the bytes.
+// Lock order: io_mu_, then mu_.
+class BufferedLineSink : public spdlog::sinks::sink {
  public:
-  explicit LineSink(const std::string& expanded_layout) : layout_(expanded_layout) {}
+  explicit BufferedLineSink(const std::string& expanded_layout) : layout_(expanded_layout) {}
 
   void log(const spdlog::details::log_msg& msg) final {
     LineBuffer line;
-    const LocalSecond& local = layout_.Format(msg, &line);
-    SinkLock lock(mu_);
-    Write(std::string_view(line.data(), line.size()), local.Day());
+    const std::string_view day = layout_.Format(msg, &line).Day();
+    const std::string_view text(line.data(), line.size());
+    bool full = false;
+    bool reopen = false;
+    {
+      SinkLock lock(mu_);
+      reopen = NeedsReopen(text.size(), day);
+      if (!reopen) full = Add(text);
+    }
+    if (reopen) {
+      // The buffered bytes go to the old target first.
+      MutexLock io(io_mu_);
+      SinkLock lock(mu_);
+      if (NeedsReopen(text.size(), day)) {
+        WritePending();
+        Reopen(text.size(), day);
+      }
+      full = Add(text);
+    }
+    if (full) WriteQueued();
   }
   void flush() final {
-    MutexLock lock(mu_);
-    Flush();
+    MutexLock io(io_mu_);
+    std::vector<std::string> queued;
+    std::string pending;
+    {
+      SinkLock lock(mu_);
+      queued.swap(queued_);
+      pending.swap(buf_);
+    }
+    for (const std::string& bytes : queued) Out(bytes);
+    if (!pending.empty()) Out(pending);
   }
   // The layout is fixed at construction.
   void set_pattern(const std::string&) final {}
   void set_formatter(std::unique_ptr<spdlog::formatter>) final {}
 
  protected:
-  // line ends with its newline; day is its local date, yyyy-MM-dd.
-  virtual void Write(std::string_view line, std::string_view day) ZUV_REQUIRES(mu_) = 0;
-  virtual void Flush() ZUV_REQUIRES(mu_) = 0;
+  // True when the line cannot go into the current target (none open yet, a
+  // new day, the size limit).
+  virtual bool NeedsReopen(size_t bytes, std::string_view day) ZUV_REQUIRES(mu_) = 0;
+  // Makes the target for a line of bytes, the old one's bytes written.
+  virtual void Reopen(size_t bytes, std::string_view day) ZUV_REQUIRES(io_mu_, mu_) = 0;
+  // False drops lines (a file that cannot be opened).
+  virtual bool Accepts() ZUV_REQUIRES(mu_) = 0;
+  // Counts bytes taken for the target.
+  virtual void Taken(size_t bytes) ZUV_REQUIRES(mu_) = 0;
+  // Writes bytes to the target.
+  virtual void Out(std::string_view bytes) ZUV_REQUIRES(io_mu_) = 0;
 
+  // Writes out everything held; for Reopen and the destructor.
+  void WritePending() ZUV_REQUIRES(io_mu_, mu_) {
+    for (const std::string& bytes : queued_) Out(bytes);
+    queued_.clear();
+    if (!buf_.empty()) Out(buf_);
+    buf_.clear();
+  }
+
+  Mutex io_mu_;
   Mutex mu_;
 
  private:
-  const LineLayout layout_;
-};
-
-// Buffer of a log file between flushes: many lines per write().
-constexpr size_t kLogFileBufferBytes = 64 * 1024;
-
-// Opens a log file for appending, created with mode 0640: logs hold
-// mailbox names and request texts.
-std::FILE* OpenLogFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) return nullptr;
-  std::FILE* file = ::fdopen(fd, "ab");
-  if (file == nullptr) {
-    ::close(fd);
-    return nullptr;
+  // Appends the line when the target takes it; true when a buffer is full.
+  bool Add(std::string_view text) ZUV_REQUIRES(mu_) {
+    if (!Accepts()) return false;
+    buf_.append(text);
+    Taken(text.size());
+    if (buf_.size() < kLogFileBufferBytes) return false;
+    queued_.push_back(std::move(buf_));
+    buf_ = std::string();
+    buf_.reserve(kLogFileBufferBytes + 1024);
+    return true;
   }
-  std::setvbuf(file, nullptr, _IOFBF, kLogFileBufferBytes);
-  return file;
-}
+  // Writes the full buffers, in the order they were queued.
+  void WriteQueued() {
+    MutexLock io(io_mu_);
+    std::vector<std::string> queued;
+    {
+      SinkLock lock(mu_);
+      queued.swap(queued_);
+    }
+    for (const std::string& bytes : queued) Out(bytes);
+  }
+
+  const LineLayout layout_;
+  std::string buf_ ZUV_GUARDED_BY(mu_);
+  std::vector<std::string> queued_ ZUV_GUARDED_BY(mu_);
+};
 
 // The File target: one current file, archived when it passes a size or the
 // day changes. Archive names replace {#} with the archive number; "Rolling"
 // numbering keeps the newest archive at 0. The file stays open between lines
 // (cheaper than NLog's keepFileOpen=false; one process writes it). Text is
 // written as the service's 8-bit strings stand.
-class NLogFileSink : public LineSink {
+class NLogFileSink : public BufferedLineSink {
  public:
   NLogFileSink(const std::string& layout, std::string file_name, std::string archive_name,
                uint64_t archive_above, bool daily, int max_archives, bool rolling)
-      : LineSink(layout),
+      : BufferedLineSink(layout),
         file_name_(std::move(file_name)),
         archive_name_(std::move(archive_name)),
         archive_above_(archive_above),
@@ -392,52 +458,65 @@ class NLogFileSink : public LineSink {
         max_archives_(max_archives),
         rolling_(rolling) {}
   ~NLogFileSink() override {
-    MutexLock lock(mu_);
-    if (file_ != nullptr) std::fclose(file_);
+    MutexLock io(io_mu_);
+    SinkLock lock(mu_);
+    WritePending();
+    Close();
   }
 
  protected:
-  void Write(std::string_view line, std::string_view day) override ZUV_REQUIRES(mu_) {
-    if (file_ == nullptr) Open(day);
-    if (file_ != nullptr && ((daily_ && day != day_) ||
-                             (archive_above_ > 0 && size_ + line.size() > archive_above_ &&
-                              size_ > 0))) {
+  bool NeedsReopen(size_t bytes, std::string_view day) override ZUV_REQUIRES(mu_) {
+    return !open_ || (daily_ && day != day_) ||
+           (archive_above_ > 0 && size_ + bytes > archive_above_ && size_ > 0);
+  }
+  void Reopen(size_t bytes, std::string_view day) override ZUV_REQUIRES(io_mu_, mu_) {
+    if (!open_) Open(day);
+    if (open_ && ((daily_ && day != day_) ||
+                  (archive_above_ > 0 && size_ + bytes > archive_above_ && size_ > 0))) {
       Archive();
       Open(day);
     }
-    if (file_ == nullptr) return;
-    // mu_ serializes every use of the stream.
-    size_ += fwrite_unlocked(line.data(), 1, line.size(), file_);
   }
-  void Flush() override ZUV_REQUIRES(mu_) {
-    if (file_ != nullptr) std::fflush(file_);
+  bool Accepts() override ZUV_REQUIRES(mu_) { return open_; }
+  void Taken(size_t bytes) override ZUV_REQUIRES(mu_) { size_ += bytes; }
+  void Out(std::string_view bytes) override ZUV_REQUIRES(io_mu_) {
+    if (fd_ >= 0) WriteAll(fd_, bytes.data(), bytes.size());
   }
 
  private:
   std::string CurrentPath(const std::string& day) const {
     return ReplaceAll(file_name_, "${shortdate}", day);
   }
-  void Open(std::string_view day_view) ZUV_REQUIRES(mu_) {
+  // Opens a log file for appending, created with mode 0640: logs hold
+  // mailbox names and request texts.
+  void OpenFile() ZUV_REQUIRES(io_mu_, mu_) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    open_ = fd_ >= 0;
+  }
+  void Close() ZUV_REQUIRES(io_mu_, mu_) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    open_ = false;
+  }
+  void Open(std::string_view day_view) ZUV_REQUIRES(io_mu_, mu_) {
     const std::string day(day_view);
     day_ = day;
     path_ = CurrentPath(day);
     std::error_code ec;
     fs::create_directories(fs::path(path_).parent_path(), ec);
-    file_ = OpenLogFile(path_);
-    if (file_ == nullptr) return;
-    std::fseek(file_, 0, SEEK_END);
-    long pos = std::ftell(file_);
-    size_ = pos > 0 ? static_cast<uint64_t>(pos) : 0;
+    OpenFile();
+    if (!open_) return;
+    struct stat st {};
+    size_ = ::fstat(fd_, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     // A file left from an earlier day is archived before today's first line.
     if (daily_ && size_ > 0) {
-      struct stat st {};
       if (::stat(path_.c_str(), &st) == 0) {
         std::string file_day = ShortDate(st.st_mtime);
         if (file_day != day) {
           day_ = file_day;
           Archive();
           day_ = day;
-          file_ = OpenLogFile(path_);
+          OpenFile();
           size_ = 0;
         }
       }
@@ -447,9 +526,8 @@ class NLogFileSink : public LineSink {
     std::string name = ReplaceAll(archive_name_, "${shortdate}", day_);
     return ReplaceAll(name, "{#}", std::to_string(number));
   }
-  void Archive() ZUV_REQUIRES(mu_) {
-    std::fclose(file_);
-    file_ = nullptr;
+  void Archive() ZUV_REQUIRES(io_mu_, mu_) {
+    Close();
     std::error_code ec;
     if (archive_name_.empty()) {
       fs::remove(path_, ec);
@@ -476,7 +554,8 @@ class NLogFileSink : public LineSink {
   const bool daily_;
   const int max_archives_;
   const bool rolling_;
-  std::FILE* file_ ZUV_GUARDED_BY(mu_) = nullptr;
+  int fd_ ZUV_GUARDED_BY(io_mu_) = -1;
+  bool open_ ZUV_GUARDED_BY(mu_) = false;  // fd_ is open
   std::string path_ ZUV_GUARDED_BY(mu_);
   std::string day_ ZUV_GUARDED_BY(mu_);
   uint64_t size_ ZUV_GUARDED_BY(mu_) = 0;
@@ -521,32 +600,19 @@ class SyslogSink : public spdlog::sinks::base_sink<std::mutex> {
 // The console target when stdout is not a terminal: lines collect in a
 // buffer and reach stdout in one write() per flush (spdlog's own console
 // sinks flush every line). A terminal keeps the colour sink.
-class BufferedStdoutSink : public LineSink {
+class BufferedStdoutSink : public BufferedLineSink {
  public:
-  explicit BufferedStdoutSink(const std::string& layout) : LineSink(layout) {}
+  explicit BufferedStdoutSink(const std::string& layout) : BufferedLineSink(layout) {}
 
  protected:
-  void Write(std::string_view line, std::string_view) override ZUV_REQUIRES(mu_) {
-    buf_.append(line.data(), line.data() + line.size());
-    if (buf_.size() >= kLogFileBufferBytes) Flush();
-  }
-  void Flush() override ZUV_REQUIRES(mu_) {
-    if (buf_.size() == 0) return;
+  bool NeedsReopen(size_t, std::string_view) override ZUV_REQUIRES(mu_) { return false; }
+  void Reopen(size_t, std::string_view) override ZUV_REQUIRES(io_mu_, mu_) {}
+  bool Accepts() override ZUV_REQUIRES(mu_) { return true; }
+  void Taken(size_t) override ZUV_REQUIRES(mu_) {}
+  void Out(std::string_view bytes) override ZUV_REQUIRES(io_mu_) {
     std::fflush(stdout);  // anything printed directly stays in order
-    const char* p = buf_.data();
-    size_t left = buf_.size();
-    while (left > 0) {
-      const ssize_t n = ::write(STDOUT_FILENO, p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // a closed or full stdout loses the lines
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
-    buf_.clear();
+    WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());
   }
-
- private:
-  spdlog::memory_buf_t buf_ ZUV_GUARDED_BY(mu_);
 };
 
 // One rule's view of a target: its own minimum level over a shared sink.
@@ -729,7 +795,7 @@ uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
     return 1;
   }
   // The service's own sinks took the layout already.
-  if (std::dynamic_pointer_cast<LineSink>(sink) == nullptr) {
+  if (std::dynamic_pointer_cast<BufferedLineSink>(sink) == nullptr) {
     sink->set_formatter(MakeFormatter(layout, base_dir));
   }
   sink->set_level(spdlog::level::trace);
