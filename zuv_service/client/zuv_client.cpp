@@ -74,19 +74,15 @@ inline bool Writer<zuvjson::FrameBuffer>::ScanWriteUnescapedString(StringStream&
 
 }  // namespace rapidjson
 
-zuv::Mutex ZUV_Client::registry_mu_;
+zuv::SharedMutex ZUV_Client::registry_mu_;
 
 namespace {
 
-FILETIME NowFileTime() {
-  // 100 ns ticks since 1601-01-01.
+// FILETIME as one number: 100 ns ticks since 1601-01-01.
+uint64_t NowFileTicks() {
   const auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::system_clock::now().time_since_epoch());
-  const uint64_t ticks = static_cast<uint64_t>(since1970.count() / 100) + 116444736000000000ull;
-  FILETIME ft;
-  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
-  return ft;
+  return static_cast<uint64_t>(since1970.count() / 100) + 116444736000000000ull;
 }
 
 void AppendBase64(std::string_view bytes, std::string* out) {
@@ -331,8 +327,7 @@ ZUV_Client::ZUV_Client(const zuv::ConnectionContext& connection, ZUV_TablePtr ta
     ULONG tag = 0;
     if (zuv::TagFromHexName(c.name, &tag)) c.tag = tag;
   }
-  zuv::MutexLock lock(touch_mu_);
-  last_touched_ = NowFileTime();
+  last_touched_.store(NowFileTicks(), std::memory_order_relaxed);
 }
 
 ZUV_Client::~ZUV_Client() = default;
@@ -346,7 +341,7 @@ std::shared_ptr<ZUV_Client> ZUV_Client::Create(const zuv::ConnectionContext& con
   std::shared_ptr<ZUV_Client> client(new ZUV_Client(connection, std::move(table), criteria, folderEntryID,
                                                     storeEntryID, clientId, notificationURL, identifier, flag));
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::WriterLock lock(registry_mu_);
     Registry().push_back(client);
   }
   NLog_TraceA("ZUV", "%s:%d", "ZUV_Client::ZUV_Client", __LINE__);
@@ -354,21 +349,25 @@ std::shared_ptr<ZUV_Client> ZUV_Client::Create(const zuv::ConnectionContext& con
 }
 
 void ZUV_Client::Touch() {
-  NLog_TraceA("ZUV", "Client %s touching", zuv::EscapeForLog(client_id_).c_str());
-  zuv::MutexLock lock(touch_mu_);
-  last_touched_ = NowFileTime();
+  if (zuv::LogEnabled("ZUV", zuv::LogLevel::Trace)) {
+    NLog_TraceA("ZUV", "Client %s touching", zuv::EscapeForLog(client_id_).c_str());
+  }
+  last_touched_.store(NowFileTicks(), std::memory_order_relaxed);
 }
 
 FILETIME ZUV_Client::LastTouched() {
-  zuv::MutexLock lock(touch_mu_);
-  return last_touched_;
+  const uint64_t ticks = last_touched_.load(std::memory_order_relaxed);
+  FILETIME ft;
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  return ft;
 }
 
 int32_t ZUV_Client::Ping(const std::string& clientId) {
   NLog_InfoA("ZUV", "Client %s pinging", zuv::EscapeForLog(clientId).c_str());
   std::vector<std::shared_ptr<ZUV_Client>> found;
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::ReaderLock lock(registry_mu_);
     for (const auto& c : Registry()) {
       if (c->client_id_ == clientId) found.push_back(c);
     }
@@ -382,7 +381,7 @@ void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& fo
              zuv::EscapeForLog(folderEntryID).c_str());
   std::vector<std::shared_ptr<ZUV_Client>> removed;
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::WriterLock lock(registry_mu_);
     auto& registry = Registry();
     for (auto it = registry.begin(); it != registry.end();) {
       if ((*it)->client_id_ == clientId && (folderEntryID.empty() || (*it)->folder_entry_id_ == folderEntryID)) {
@@ -406,7 +405,7 @@ void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& fo
 void ZUV_Client::DeleteRecord(const std::shared_ptr<ZUV_Client>& client) {
   if (!client) return;
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::WriterLock lock(registry_mu_);
     std::erase(Registry(), client);
   }
   client->Close();
@@ -414,12 +413,12 @@ void ZUV_Client::DeleteRecord(const std::shared_ptr<ZUV_Client>& client) {
 }
 
 size_t ZUV_Client::RegistryCount() {
-  zuv::MutexLock lock(registry_mu_);
+  zuv::ReaderLock lock(registry_mu_);
   return Registry().size();
 }
 
 size_t ZUV_Client::RegistryCount(const std::string& clientId) {
-  zuv::MutexLock lock(registry_mu_);
+  zuv::ReaderLock lock(registry_mu_);
   return static_cast<size_t>(std::count_if(Registry().begin(), Registry().end(),
                                            [&](const auto& c) { return c->client_id_ == clientId; }));
 }
