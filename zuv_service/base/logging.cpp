@@ -327,6 +327,9 @@ class ZUV_SCOPED_CAPABILITY SinkLock {
   Mutex& mu_;
 };
 
+// Fields written by every line keep to their own cache lines.
+constexpr size_t kCacheLine = 64;
+
 // Bytes a sink collects before they go out in one write().
 constexpr size_t kLogFileBufferBytes = 64 * 1024;
 
@@ -410,8 +413,9 @@ class BufferedLineSink : public spdlog::sinks::sink {
     buf_.clear();
   }
 
-  Mutex io_mu_;
-  Mutex mu_;
+  // Apart from the read-mostly fields before them: every line writes these.
+  alignas(kCacheLine) Mutex io_mu_;
+  alignas(kCacheLine) Mutex mu_;
 
  private:
   // Appends the line when the target takes it; true when a buffer is full.
@@ -437,7 +441,7 @@ class BufferedLineSink : public spdlog::sinks::sink {
   }
 
   const LineLayout layout_;
-  std::string buf_ ZUV_GUARDED_BY(mu_);
+  alignas(kCacheLine) std::string buf_ ZUV_GUARDED_BY(mu_);
   std::vector<std::string> queued_ ZUV_GUARDED_BY(mu_);
 };
 
@@ -660,8 +664,9 @@ class RouteSink : public spdlog::sinks::sink {
   void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
 
  private:
-  SharedMutex mu_;
-  std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks_ ZUV_GUARDED_BY(mu_);
+  // Every line writes the lock; the level and the list stay on other lines.
+  alignas(kCacheLine) SharedMutex mu_;
+  alignas(kCacheLine) std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks_ ZUV_GUARDED_BY(mu_);
 };
 
 // Milliseconds between the flushes of buffered lines; 0 flushes every line.
