@@ -365,15 +365,23 @@ FILETIME ZUV_Client::LastTouched() {
 
 int32_t ZUV_Client::Ping(const std::string& clientId) {
   NLog_InfoA("ZUV", "Client %s pinging", zuv::EscapeForLog(clientId).c_str());
-  std::vector<std::shared_ptr<ZUV_Client>> found;
+  // The touch is one atomic store, so it happens under the shared lock;
+  // its trace lines (one per record, all with this ID) follow the lock.
+  size_t touched = 0;
   {
     zuv::ReaderLock lock(registry_mu_);
     for (const auto& c : Registry()) {
-      if (c->client_id_ == clientId) found.push_back(c);
+      if (c->client_id_ == clientId) {
+        c->last_touched_.store(NowFileTicks(), std::memory_order_relaxed);
+        ++touched;
+      }
     }
   }
-  for (const auto& c : found) c->Touch();
-  return found.empty() ? 3 : 0;
+  if (touched > 0 && zuv::LogEnabled("ZUV", zuv::LogLevel::Trace)) {
+    const std::string logged = zuv::EscapeForLog(clientId);
+    for (size_t i = 0; i < touched; ++i) NLog_TraceA("ZUV", "Client %s touching", logged.c_str());
+  }
+  return touched == 0 ? 3 : 0;
 }
 
 void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& folderEntryID) {
