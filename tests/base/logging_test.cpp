@@ -2,11 +2,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -254,6 +256,120 @@ TEST_F(LoggingTest, BufferedLinesAreWrittenInOrderByAnErrorByFlushAndByTheTimer)
   EXPECT_EQ(LogFlushInterval().count(), 0);
   NLog_InfoA("ZUV", "seven");
   EXPECT_NE(Slurp(file).find("Info|six\nInfo|seven\n"), std::string::npos);
+}
+
+TEST_F(LoggingTest, FileLinesMatchTheSpdlogPatternOfTheSameLayout) {
+  // The EventLog target formats with spdlog's pattern, the File target with
+  // its own layout; both get the same message.
+  const std::string layout =
+      "${date}|${longdate}|${shortdate}|${level}|${logger}|${threadid}|${processid}|"
+      "${machinename}|${message}|100%|${unknown}";
+  Configure(R"(<nlog xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <targets>
+    <target name="f" xsi:type="File" fileName="${basedir}/same.log" layout=")" + layout + R"("/>
+    <target name="e" xsi:type="EventLog" layout=")" + layout + R"("/>
+  </targets>
+  <rules><logger name="*" minlevel="Trace" writeTo="f,e"/></rules>
+</nlog>)");
+  NLog_TraceA("TLOG", "t %d", 1);
+  NLog_WarnA("DETAILTLOG", "w %s", "two");
+  NLog_FatalA("ZUV", "f %%d 3");
+  FlushLogs();
+  ASSERT_EQ(event_log_->lines.size(), 3u);
+  std::string expected;
+  for (const std::string& line : event_log_->lines) expected += line;
+  EXPECT_EQ(Slurp(dir_ / "same.log"), expected);
+  EXPECT_NE(expected.find("|Trace|TLOG|"), std::string::npos);
+  EXPECT_NE(expected.find("|f %d 3|100%|${unknown}\n"), std::string::npos);
+}
+
+TEST_F(LoggingTest, DatePrefixFollowsTheSecondAndTheDay) {
+  using Clock = std::chrono::system_clock;
+  // Expected text of ${date} and ${longdate} from localtime_r and strftime.
+  auto expect = [](Clock::time_point t, const char* date_format, int frac_digits) {
+    const std::time_t secs = Clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&secs, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof(buf), date_format, &tm);
+    const auto since = t.time_since_epoch();
+    const long long us =
+        std::chrono::duration_cast<std::chrono::microseconds>(since - std::chrono::seconds(secs)).count();
+    char frac[32] = "";
+    if (frac_digits == 0) {
+      // no fraction
+    } else if (frac_digits == 3) {
+      std::snprintf(frac, sizeof(frac), ".%03lld", us / 1000);
+    } else {
+      std::snprintf(frac, sizeof(frac), ".%06lld", us);
+    }
+    return std::string(buf) + frac;
+  };
+  // Around a midnight: the same thread formats seconds out of order, so
+  // every change of second must renew the cached prefix.
+  std::tm midnight{};
+  midnight.tm_year = 2031 - 1900;
+  midnight.tm_mon = 11;
+  midnight.tm_mday = 31;
+  midnight.tm_isdst = -1;
+  const Clock::time_point base = Clock::from_time_t(std::mktime(&midnight));
+  const std::chrono::microseconds offsets[] = {
+      std::chrono::microseconds(-1),       std::chrono::microseconds(0),
+      std::chrono::microseconds(999999),   std::chrono::microseconds(1000000),
+      std::chrono::microseconds(-1000001), std::chrono::microseconds(86399999999LL),
+      std::chrono::microseconds(86400000000LL), std::chrono::microseconds(-1)};
+  for (const auto offset : offsets) {
+    const Clock::time_point t = base + offset;
+    EXPECT_EQ(FormatLogLineForTest("${date}::${level}::${message}", LogLevel::Warn, "ZUV", t, "x"),
+              expect(t, "%Y/%m/%d %H:%M:%S", 3) + "::Warn::x\n")
+        << offset.count();
+    EXPECT_EQ(FormatLogLineForTest("${longdate} ${shortdate}", LogLevel::Info, "ZUV", t, "x"),
+              expect(t, "%Y-%m-%d %H:%M:%S", 6) + " " + expect(t, "%Y-%m-%d", 0) +
+                  "\n")
+        << offset.count();
+  }
+}
+
+TEST_F(LoggingTest, ConcurrentLinesStayWholeAndInOrderPerThread) {
+  Configure(R"(<nlog xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <targets>
+    <target name="f" xsi:type="File" fileName="${basedir}/c.log" layout="${level}|${message}"/>
+  </targets>
+  <rules><logger name="*" minlevel="Info" writeTo="f"/></rules>
+</nlog>)");
+  SetLogFlushInterval(std::chrono::milliseconds(5));  // the flush thread runs meanwhile
+  constexpr int kThreads = 6;
+  constexpr int kLines = 1000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      // Lines of different lengths, some longer than the stack buffer.
+      for (int i = 0; i < kLines; ++i) {
+        const std::string pad(static_cast<size_t>((i * 37 + t * 11) % 1500), static_cast<char>('a' + t));
+        NLog_InfoA(t % 2 == 0 ? "ZUV" : "TLOG", "T%d #%d |%s| end", t, i, pad.c_str());
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  SetLogFlushInterval(std::chrono::milliseconds(0));
+  FlushLogs();
+  std::istringstream in(Slurp(dir_ / "c.log"));
+  std::string line;
+  int next[kThreads] = {};
+  int count = 0;
+  while (std::getline(in, line)) {
+    int t = -1;
+    int i = -1;
+    int used = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "Info|T%d #%d |%n", &t, &i, &used), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    EXPECT_EQ(i, next[t]) << line;
+    next[t] = i + 1;
+    const std::string pad(static_cast<size_t>((i * 37 + t * 11) % 1500), static_cast<char>('a' + t));
+    EXPECT_EQ(line.substr(static_cast<size_t>(used)), pad + "| end") << "thread " << t << " line " << i;
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
 }
 
 TEST_F(LoggingTest, EscapeIsNeededExactlyWhenItChangesTheText) {

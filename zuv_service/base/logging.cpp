@@ -1,9 +1,10 @@
 // logging.cpp: NLog-style configuration and printf-shaped calls over spdlog.
 //
-// Each of the three loggers owns one distribution sink whose children are
-// per-rule level filters over the shared target sinks. Reconfiguring swaps the
-// children under the distribution sink's mutex, so loggers never change and
-// the level check on the hot path is one atomic load.
+// Each of the three loggers owns one route sink whose children are per-rule
+// level filters over the shared target sinks. Reconfiguring swaps the
+// children under the route sink's lock, so loggers never change and the
+// level check on the hot path is one atomic load. The file and console
+// targets build each line before taking their lock.
 #include "base/logging.h"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -22,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -29,7 +32,6 @@
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/base_sink.h>
-#include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
@@ -130,128 +132,406 @@ std::string ExpandStatic(const std::string& text, const std::string& base_dir) {
   return ReplaceAll(ReplaceAll(text, "${basedir}", base_dir), "${machinename}", HostName());
 }
 
-// Turns an NLog layout into an spdlog pattern ('*' is the level flag).
-std::unique_ptr<spdlog::formatter> MakeFormatter(const std::string& layout,
-                                                 const std::string& base_dir) {
-  std::string text = ExpandStatic(layout, base_dir);
-  std::string pattern;
+// The layout renderers the service knows, in the order they are tried.
+enum class Renderer { kText, kDate, kLongDate, kShortDate, kLevel, kMessage, kLogger,
+                      kThreadId, kProcessId };
+
+struct LayoutPiece {
+  Renderer renderer;
+  std::string text;  // kText only
+};
+
+// Splits an expanded NLog layout into literal text and renderers. An unknown
+// ${...} stays literal text.
+std::vector<LayoutPiece> ParseLayout(const std::string& text) {
+  static const std::pair<const char*, Renderer> kRenderers[] = {
+      {"${date}", Renderer::kDate},         {"${longdate}", Renderer::kLongDate},
+      {"${shortdate}", Renderer::kShortDate}, {"${level}", Renderer::kLevel},
+      {"${message}", Renderer::kMessage},   {"${logger}", Renderer::kLogger},
+      {"${threadid}", Renderer::kThreadId}, {"${processid}", Renderer::kProcessId}};
+  std::vector<LayoutPiece> pieces;
   for (size_t i = 0; i < text.size();) {
-    static const std::pair<const char*, const char*> kRenderers[] = {
-        {"${date}", "%Y/%m/%d %H:%M:%S.%e"}, {"${longdate}", "%Y-%m-%d %H:%M:%S.%f"},
-        {"${shortdate}", "%Y-%m-%d"},        {"${level}", "%*"},
-        {"${message}", "%v"},                {"${logger}", "%n"},
-        {"${threadid}", "%t"},               {"${processid}", "%P"}};
     bool matched = false;
-    for (const auto& [name, spd] : kRenderers) {
+    for (const auto& [name, renderer] : kRenderers) {
       size_t len = std::strlen(name);
       if (text.compare(i, len, name) == 0) {
-        pattern += spd;
+        pieces.push_back({renderer, {}});
         i += len;
         matched = true;
         break;
       }
     }
     if (matched) continue;
-    if (text[i] == '%') pattern += '%';
-    pattern += text[i++];
+    if (pieces.empty() || pieces.back().renderer != Renderer::kText) {
+      pieces.push_back({Renderer::kText, {}});
+    }
+    pieces.back().text += text[i++];
+  }
+  return pieces;
+}
+
+// Turns an NLog layout into an spdlog pattern ('*' is the level flag), for
+// sinks that format with spdlog.
+std::unique_ptr<spdlog::formatter> MakeFormatter(const std::string& layout,
+                                                 const std::string& base_dir) {
+  std::string pattern;
+  for (const LayoutPiece& piece : ParseLayout(ExpandStatic(layout, base_dir))) {
+    switch (piece.renderer) {
+      case Renderer::kText:
+        for (char c : piece.text) {
+          if (c == '%') pattern += '%';
+          pattern += c;
+        }
+        break;
+      case Renderer::kDate: pattern += "%Y/%m/%d %H:%M:%S.%e"; break;
+      case Renderer::kLongDate: pattern += "%Y-%m-%d %H:%M:%S.%f"; break;
+      case Renderer::kShortDate: pattern += "%Y-%m-%d"; break;
+      case Renderer::kLevel: pattern += "%*"; break;
+      case Renderer::kMessage: pattern += "%v"; break;
+      case Renderer::kLogger: pattern += "%n"; break;
+      case Renderer::kThreadId: pattern += "%t"; break;
+      case Renderer::kProcessId: pattern += "%P"; break;
+    }
   }
   auto formatter = std::make_unique<spdlog::pattern_formatter>();
   formatter->add_flag<LevelFlag>('*').set_pattern(pattern);
   return formatter;
 }
 
-// Buffer of a log file between flushes: many lines per write().
+// The local-time fields of one second. Each thread keeps the second it last
+// logged, so localtime_r runs once per second and thread, not per line.
+struct LocalSecond {
+  int64_t seconds = INT64_MIN;
+  char date[19];      // yyyy/MM/dd HH:mm:ss
+  char long_date[19];  // yyyy-MM-dd HH:mm:ss
+  std::string_view Day() const { return {long_date, 10}; }  // yyyy-MM-dd
+};
+
+void PutDigits(char* out, int value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+}
+
+const LocalSecond& LocalSecondOf(int64_t seconds) {
+  thread_local LocalSecond cached;
+  if (cached.seconds == seconds) return cached;
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char* d = cached.date;
+  PutDigits(d, (tm.tm_year + 1900) % 10000, 4);
+  d[4] = '/';
+  PutDigits(d + 5, tm.tm_mon + 1, 2);
+  d[7] = '/';
+  PutDigits(d + 8, tm.tm_mday, 2);
+  d[10] = ' ';
+  PutDigits(d + 11, tm.tm_hour, 2);
+  d[13] = ':';
+  PutDigits(d + 14, tm.tm_min, 2);
+  d[16] = ':';
+  PutDigits(d + 17, tm.tm_sec, 2);
+  std::memcpy(cached.long_date, cached.date, sizeof(cached.date));
+  cached.long_date[4] = '-';
+  cached.long_date[7] = '-';
+  cached.seconds = seconds;
+  return cached;
+}
+
+// A line under construction; most lines fit on the stack.
+using LineBuffer = fmt::basic_memory_buffer<char, 1024>;
+
+void Append(LineBuffer* out, const char* data, size_t size) { out->append(data, data + size); }
+void Append(LineBuffer* out, std::string_view text) { Append(out, text.data(), text.size()); }
+
+void AppendNumber(LineBuffer* out, uint64_t value) {
+  char buf[20];
+  char* end = buf + sizeof(buf);
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  out->append(p, end);
+}
+
+// A layout compiled for the service's own sinks, which build each line
+// before they take their lock. Writes what MakeFormatter's pattern writes.
+class LineLayout {
+ public:
+  explicit LineLayout(const std::string& expanded) : pieces_(ParseLayout(expanded)) {}
+
+  // Appends the line and its newline to *out; returns the line's second.
+  const LocalSecond& Format(const spdlog::details::log_msg& msg, LineBuffer* out) const {
+    using namespace std::chrono;
+    const auto since_epoch = msg.time.time_since_epoch();
+    const auto secs = duration_cast<seconds>(since_epoch);
+    const LocalSecond& local = LocalSecondOf(secs.count());
+    for (const LayoutPiece& piece : pieces_) {
+      switch (piece.renderer) {
+        case Renderer::kText: Append(out, piece.text); break;
+        case Renderer::kDate: {
+          char frac[4];
+          frac[0] = '.';
+          const auto ms = duration_cast<milliseconds>(since_epoch) - duration_cast<milliseconds>(secs);
+          PutDigits(frac + 1, static_cast<int>(ms.count()), 3);
+          Append(out, local.date, sizeof(local.date));
+          Append(out, frac, sizeof(frac));
+          break;
+        }
+        case Renderer::kLongDate: {
+          char frac[7];
+          frac[0] = '.';
+          const auto us = duration_cast<microseconds>(since_epoch) - duration_cast<microseconds>(secs);
+          PutDigits(frac + 1, static_cast<int>(us.count()), 6);
+          Append(out, local.long_date, sizeof(local.long_date));
+          Append(out, frac, sizeof(frac));
+          break;
+        }
+        case Renderer::kShortDate: Append(out, local.Day()); break;
+        case Renderer::kLevel: Append(out, NLogLevelName(msg.level)); break;
+        case Renderer::kMessage: Append(out, msg.payload.data(), msg.payload.size()); break;
+        case Renderer::kLogger: Append(out, msg.logger_name.data(), msg.logger_name.size()); break;
+        case Renderer::kThreadId: AppendNumber(out, msg.thread_id); break;
+        case Renderer::kProcessId: AppendNumber(out, static_cast<uint64_t>(::getpid())); break;
+      }
+    }
+    out->push_back('\n');
+    return local;
+  }
+
+ private:
+  const std::vector<LayoutPiece> pieces_;
+};
+
+// Holds a sink's mutex, spinning a little before it sleeps: the lock covers
+// only the copy of one line, much shorter than a sleep and a wake-up.
+class ZUV_SCOPED_CAPABILITY SinkLock {
+ public:
+  explicit SinkLock(Mutex& mu) ZUV_ACQUIRE(mu) ZUV_NO_THREAD_SAFETY_ANALYSIS : mu_(mu) {
+    for (int i = 0; i < kSpins; ++i) {
+      if (mu_.try_lock()) return;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    mu_.lock();
+  }
+  ~SinkLock() ZUV_RELEASE() { mu_.unlock(); }
+  SinkLock(const SinkLock&) = delete;
+  SinkLock& operator=(const SinkLock&) = delete;
+
+ private:
+  static constexpr int kSpins = 100;
+  Mutex& mu_;
+};
+
+// Fields written by every line keep to their own cache lines.
+constexpr size_t kCacheLine = 64;
+
+// Bytes a sink collects before they go out in one write().
 constexpr size_t kLogFileBufferBytes = 64 * 1024;
 
-// Opens a log file for appending, created with mode 0640: logs hold
-// mailbox names and request texts.
-std::FILE* OpenLogFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) return nullptr;
-  std::FILE* file = ::fdopen(fd, "ab");
-  if (file == nullptr) {
-    ::close(fd);
-    return nullptr;
+// Writes all of data to fd; a failing or closed target loses the rest.
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
   }
-  std::setvbuf(file, nullptr, _IOFBF, kLogFileBufferBytes);
-  return file;
 }
+
+// Base of the service's own sinks. A line is built on the calling thread's
+// stack, and mu_ covers only copying its bytes into the buffer. Full buffers
+// queue up and go out under io_mu_ with mu_ released, so other threads keep
+// adding lines during the write(); the queue keeps the order of the bytes.
+// Lock order: io_mu_, then mu_.
+class BufferedLineSink : public spdlog::sinks::sink {
+ public:
+  explicit BufferedLineSink(const std::string& expanded_layout) : layout_(expanded_layout) {}
+
+  void log(const spdlog::details::log_msg& msg) final {
+    LineBuffer line;
+    const std::string_view day = layout_.Format(msg, &line).Day();
+    const std::string_view text(line.data(), line.size());
+    bool full = false;
+    bool reopen = false;
+    {
+      SinkLock lock(mu_);
+      reopen = NeedsReopen(text.size(), day);
+      if (!reopen) full = Add(text);
+    }
+    if (reopen) {
+      // The buffered bytes go to the old target first.
+      MutexLock io(io_mu_);
+      SinkLock lock(mu_);
+      if (NeedsReopen(text.size(), day)) {
+        WritePending();
+        Reopen(text.size(), day);
+      }
+      full = Add(text);
+    }
+    if (full) WriteQueued();
+  }
+  void flush() final {
+    MutexLock io(io_mu_);
+    std::vector<std::string> queued;
+    std::string pending;
+    {
+      SinkLock lock(mu_);
+      queued.swap(queued_);
+      pending.swap(buf_);
+    }
+    for (const std::string& bytes : queued) Out(bytes);
+    if (!pending.empty()) Out(pending);
+  }
+  // The layout is fixed at construction.
+  void set_pattern(const std::string&) final {}
+  void set_formatter(std::unique_ptr<spdlog::formatter>) final {}
+
+ protected:
+  // True when the line cannot go into the current target (none open yet, a
+  // new day, the size limit).
+  virtual bool NeedsReopen(size_t bytes, std::string_view day) ZUV_REQUIRES(mu_) = 0;
+  // Makes the target for a line of bytes, the old one's bytes written.
+  virtual void Reopen(size_t bytes, std::string_view day) ZUV_REQUIRES(io_mu_, mu_) = 0;
+  // False drops lines (a file that cannot be opened).
+  virtual bool Accepts() ZUV_REQUIRES(mu_) = 0;
+  // Counts bytes taken for the target.
+  virtual void Taken(size_t bytes) ZUV_REQUIRES(mu_) = 0;
+  // Writes bytes to the target.
+  virtual void Out(std::string_view bytes) ZUV_REQUIRES(io_mu_) = 0;
+
+  // Writes out everything held; for Reopen and the destructor.
+  void WritePending() ZUV_REQUIRES(io_mu_, mu_) {
+    for (const std::string& bytes : queued_) Out(bytes);
+    queued_.clear();
+    if (!buf_.empty()) Out(buf_);
+    buf_.clear();
+  }
+
+  // Apart from the read-mostly fields before them: every line writes these.
+  alignas(kCacheLine) Mutex io_mu_;
+  alignas(kCacheLine) Mutex mu_;
+
+ private:
+  // Appends the line when the target takes it; true when a buffer is full.
+  bool Add(std::string_view text) ZUV_REQUIRES(mu_) {
+    if (!Accepts()) return false;
+    buf_.append(text);
+    Taken(text.size());
+    if (buf_.size() < kLogFileBufferBytes) return false;
+    queued_.push_back(std::move(buf_));
+    buf_ = std::string();
+    buf_.reserve(kLogFileBufferBytes + 1024);
+    return true;
+  }
+  // Writes the full buffers, in the order they were queued.
+  void WriteQueued() {
+    MutexLock io(io_mu_);
+    std::vector<std::string> queued;
+    {
+      SinkLock lock(mu_);
+      queued.swap(queued_);
+    }
+    for (const std::string& bytes : queued) Out(bytes);
+  }
+
+  const LineLayout layout_;
+  alignas(kCacheLine) std::string buf_ ZUV_GUARDED_BY(mu_);
+  std::vector<std::string> queued_ ZUV_GUARDED_BY(mu_);
+};
 
 // The File target: one current file, archived when it passes a size or the
 // day changes. Archive names replace {#} with the archive number; "Rolling"
 // numbering keeps the newest archive at 0. The file stays open between lines
 // (cheaper than NLog's keepFileOpen=false; one process writes it). Text is
 // written as the service's 8-bit strings stand.
-class NLogFileSink : public spdlog::sinks::base_sink<std::mutex> {
+class NLogFileSink : public BufferedLineSink {
  public:
-  NLogFileSink(std::string file_name, std::string archive_name, uint64_t archive_above,
-               bool daily, int max_archives, bool rolling)
-      : file_name_(std::move(file_name)),
+  NLogFileSink(const std::string& layout, std::string file_name, std::string archive_name,
+               uint64_t archive_above, bool daily, int max_archives, bool rolling)
+      : BufferedLineSink(layout),
+        file_name_(std::move(file_name)),
         archive_name_(std::move(archive_name)),
         archive_above_(archive_above),
         daily_(daily),
         max_archives_(max_archives),
         rolling_(rolling) {}
   ~NLogFileSink() override {
-    if (file_ != nullptr) std::fclose(file_);
+    MutexLock io(io_mu_);
+    SinkLock lock(mu_);
+    WritePending();
+    Close();
   }
 
  protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    spdlog::memory_buf_t buf;
-    formatter_->format(msg, buf);
-    std::time_t now = std::chrono::system_clock::to_time_t(msg.time);
-    std::string day = ShortDate(now);
-    if (file_ == nullptr) Open(day);
-    if (file_ != nullptr && ((daily_ && day != day_) ||
-                             (archive_above_ > 0 && size_ + buf.size() > archive_above_ &&
-                              size_ > 0))) {
+  bool NeedsReopen(size_t bytes, std::string_view day) override ZUV_REQUIRES(mu_) {
+    return !open_ || (daily_ && day != day_) ||
+           (archive_above_ > 0 && size_ + bytes > archive_above_ && size_ > 0);
+  }
+  void Reopen(size_t bytes, std::string_view day) override ZUV_REQUIRES(io_mu_, mu_) {
+    if (!open_) Open(day);
+    if (open_ && ((daily_ && day != day_) ||
+                  (archive_above_ > 0 && size_ + bytes > archive_above_ && size_ > 0))) {
       Archive();
       Open(day);
     }
-    if (file_ == nullptr) return;
-    size_ += std::fwrite(buf.data(), 1, buf.size(), file_);
   }
-  void flush_() override {
-    if (file_ != nullptr) std::fflush(file_);
+  bool Accepts() override ZUV_REQUIRES(mu_) { return open_; }
+  void Taken(size_t bytes) override ZUV_REQUIRES(mu_) { size_ += bytes; }
+  void Out(std::string_view bytes) override ZUV_REQUIRES(io_mu_) {
+    if (fd_ >= 0) WriteAll(fd_, bytes.data(), bytes.size());
   }
 
  private:
   std::string CurrentPath(const std::string& day) const {
     return ReplaceAll(file_name_, "${shortdate}", day);
   }
-  void Open(const std::string& day) {
+  // Opens a log file for appending, created with mode 0640: logs hold
+  // mailbox names and request texts.
+  void OpenFile() ZUV_REQUIRES(io_mu_, mu_) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    open_ = fd_ >= 0;
+  }
+  void Close() ZUV_REQUIRES(io_mu_, mu_) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    open_ = false;
+  }
+  void Open(std::string_view day_view) ZUV_REQUIRES(io_mu_, mu_) {
+    const std::string day(day_view);
     day_ = day;
     path_ = CurrentPath(day);
     std::error_code ec;
     fs::create_directories(fs::path(path_).parent_path(), ec);
-    file_ = OpenLogFile(path_);
-    if (file_ == nullptr) return;
-    std::fseek(file_, 0, SEEK_END);
-    long pos = std::ftell(file_);
-    size_ = pos > 0 ? static_cast<uint64_t>(pos) : 0;
+    OpenFile();
+    if (!open_) return;
+    struct stat st {};
+    size_ = ::fstat(fd_, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     // A file left from an earlier day is archived before today's first line.
     if (daily_ && size_ > 0) {
-      struct stat st {};
       if (::stat(path_.c_str(), &st) == 0) {
         std::string file_day = ShortDate(st.st_mtime);
         if (file_day != day) {
           day_ = file_day;
           Archive();
           day_ = day;
-          file_ = OpenLogFile(path_);
+          OpenFile();
           size_ = 0;
         }
       }
     }
   }
-  std::string ArchivePath(int number) const {
+  std::string ArchivePath(int number) const ZUV_REQUIRES(mu_) {
     std::string name = ReplaceAll(archive_name_, "${shortdate}", day_);
     return ReplaceAll(name, "{#}", std::to_string(number));
   }
-  void Archive() {
-    std::fclose(file_);
-    file_ = nullptr;
+  void Archive() ZUV_REQUIRES(io_mu_, mu_) {
+    Close();
     std::error_code ec;
     if (archive_name_.empty()) {
       fs::remove(path_, ec);
@@ -278,11 +558,11 @@ class NLogFileSink : public spdlog::sinks::base_sink<std::mutex> {
   const bool daily_;
   const int max_archives_;
   const bool rolling_;
-  // Guarded by base_sink's mutex_.
-  std::FILE* file_ = nullptr;
-  std::string path_;
-  std::string day_;
-  uint64_t size_ = 0;
+  int fd_ ZUV_GUARDED_BY(io_mu_) = -1;
+  bool open_ ZUV_GUARDED_BY(mu_) = false;  // fd_ is open
+  std::string path_ ZUV_GUARDED_BY(mu_);
+  std::string day_ ZUV_GUARDED_BY(mu_);
+  uint64_t size_ ZUV_GUARDED_BY(mu_) = 0;
 };
 
 // The EventLog target as syslog. openlog keeps the ident pointer, so idents
@@ -324,29 +604,19 @@ class SyslogSink : public spdlog::sinks::base_sink<std::mutex> {
 // The console target when stdout is not a terminal: lines collect in a
 // buffer and reach stdout in one write() per flush (spdlog's own console
 // sinks flush every line). A terminal keeps the colour sink.
-class BufferedStdoutSink : public spdlog::sinks::base_sink<std::mutex> {
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    formatter_->format(msg, buf_);
-    if (buf_.size() >= kLogFileBufferBytes) flush_();
-  }
-  void flush_() override {
-    if (buf_.size() == 0) return;
-    std::fflush(stdout);  // anything printed directly stays in order
-    const char* p = buf_.data();
-    size_t left = buf_.size();
-    while (left > 0) {
-      const ssize_t n = ::write(STDOUT_FILENO, p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // a closed or full stdout loses the lines
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
-    buf_.clear();
-  }
+class BufferedStdoutSink : public BufferedLineSink {
+ public:
+  explicit BufferedStdoutSink(const std::string& layout) : BufferedLineSink(layout) {}
 
- private:
-  spdlog::memory_buf_t buf_;  // guarded by base_sink's mutex_
+ protected:
+  bool NeedsReopen(size_t, std::string_view) override ZUV_REQUIRES(mu_) { return false; }
+  void Reopen(size_t, std::string_view) override ZUV_REQUIRES(io_mu_, mu_) {}
+  bool Accepts() override ZUV_REQUIRES(mu_) { return true; }
+  void Taken(size_t) override ZUV_REQUIRES(mu_) {}
+  void Out(std::string_view bytes) override ZUV_REQUIRES(io_mu_) {
+    std::fflush(stdout);  // anything printed directly stays in order
+    WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());
+  }
 };
 
 // One rule's view of a target: its own minimum level over a shared sink.
@@ -368,7 +638,36 @@ class RuleSink : public spdlog::sinks::sink {
   const level_enum max_;
 };
 
-using DistSink = spdlog::sinks::dist_sink_mt;
+// A logger's one sink: the rule sinks of the current configuration, which a
+// reconfiguration replaces as a whole. Lines hold the lock shared, so threads
+// logging at once do not wait for each other here.
+class RouteSink : public spdlog::sinks::sink {
+ public:
+  void SetSinks(std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks) {
+    {
+      WriterLock lock(mu_);
+      sinks_.swap(sinks);
+    }
+    // The old sinks close outside the lock.
+  }
+  void log(const spdlog::details::log_msg& msg) override {
+    ReaderLock lock(mu_);
+    for (const auto& sink : sinks_) {
+      if (sink->should_log(msg.level)) sink->log(msg);
+    }
+  }
+  void flush() override {
+    ReaderLock lock(mu_);
+    for (const auto& sink : sinks_) sink->flush();
+  }
+  void set_pattern(const std::string&) override {}
+  void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
+
+ private:
+  // Every line writes the lock; the level and the list stay on other lines.
+  alignas(kCacheLine) SharedMutex mu_;
+  alignas(kCacheLine) std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks_ ZUV_GUARDED_BY(mu_);
+};
 
 // Milliseconds between the flushes of buffered lines; 0 flushes every line.
 std::atomic<int64_t> g_flush_interval_ms{0};
@@ -408,7 +707,7 @@ void FlusherLoop() {
 }
 
 struct Loggers {
-  std::shared_ptr<DistSink> dist[kLoggerCount];
+  std::shared_ptr<RouteSink> dist[kLoggerCount];
   std::shared_ptr<spdlog::logger> logger[kLoggerCount];
 };
 
@@ -428,8 +727,8 @@ Loggers& TheLoggers() {
     auto* l = new Loggers;  // lives for the process: threads may log at exit
     auto fallback = DefaultSink();
     for (int i = 0; i < kLoggerCount; ++i) {
-      l->dist[i] = std::make_shared<DistSink>();
-      l->dist[i]->add_sink(fallback);
+      l->dist[i] = std::make_shared<RouteSink>();
+      l->dist[i]->SetSinks({fallback});
       l->logger[i] = std::make_shared<spdlog::logger>(kLoggerNames[i], l->dist[i]);
       l->logger[i]->set_level(spdlog::level::info);
       l->logger[i]->flush_on(spdlog::level::info);
@@ -482,13 +781,13 @@ uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
     bool daily = Attr(node, "archiveEvery") == "Day";
     int max_archives = node.attribute("maxArchiveFiles").as_int(0);
     bool rolling = Attr(node, "archiveNumbering") == "Rolling";
-    sink = std::make_shared<NLogFileSink>(file_name, archive, above, daily, max_archives,
-                                          rolling);
+    sink = std::make_shared<NLogFileSink>(ExpandStatic(layout, base_dir), file_name, archive,
+                                          above, daily, max_archives, rolling);
   } else if (type == "ColoredConsole" || type == "Console") {
     if (::isatty(STDOUT_FILENO) != 0) {
       sink = std::make_shared<spdlog::sinks::stdout_color_sink_mt>();
     } else {
-      sink = std::make_shared<BufferedStdoutSink>();
+      sink = std::make_shared<BufferedStdoutSink>(ExpandStatic(layout, base_dir));
     }
   } else if (type == "EventLog") {
     std::string source = Attr(node, "source");
@@ -500,7 +799,10 @@ uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
     *err = "target '" + Attr(node, "name") + "' has unsupported type '" + type + "'";
     return 1;
   }
-  sink->set_formatter(MakeFormatter(layout, base_dir));
+  // The service's own sinks took the layout already.
+  if (std::dynamic_pointer_cast<BufferedLineSink>(sink) == nullptr) {
+    sink->set_formatter(MakeFormatter(layout, base_dir));
+  }
   sink->set_level(spdlog::level::trace);
   *out = std::move(sink);
   return 0;
@@ -511,6 +813,15 @@ uint32_t BuildTarget(const pugi::xml_node& node, const std::string& base_dir,
 void SetEventLogSinkFactoryForTest(EventLogSinkFactory factory) {
   MutexLock lock(g_factory_mu);
   g_event_log_factory = std::move(factory);
+}
+
+std::string FormatLogLineForTest(const std::string& layout, LogLevel level, const char* logger,
+                                 std::chrono::system_clock::time_point time, const char* text) {
+  spdlog::details::log_msg msg(time, spdlog::source_loc{}, logger, ToSpd(level), text);
+  msg.thread_id = spdlog::details::os::thread_id();
+  LineBuffer line;
+  LineLayout(ExpandStatic(layout, ".")).Format(msg, &line);
+  return std::string(line.data(), line.size());
 }
 
 uint32_t ConfigureLoggingFromFile(const std::string& path, const std::string& base_dir,
@@ -583,7 +894,7 @@ uint32_t ConfigureLoggingFromFile(const std::string& path, const std::string& ba
   Loggers& loggers = TheLoggers();
   for (int i = 0; i < kLoggerCount; ++i) {
     loggers.logger[i]->set_level(min_level[i]);
-    loggers.dist[i]->set_sinks(std::move(per_logger[i]));
+    loggers.dist[i]->SetSinks(std::move(per_logger[i]));
     loggers.logger[i]->flush_on(FlushLevel());
   }
   return 0;
@@ -678,7 +989,7 @@ void ResetLoggingForTest() {
   Loggers& loggers = TheLoggers();
   auto fallback = DefaultSink();
   for (int i = 0; i < kLoggerCount; ++i) {
-    loggers.dist[i]->set_sinks({fallback});
+    loggers.dist[i]->SetSinks({fallback});
     loggers.logger[i]->set_level(spdlog::level::info);
   }
 }

@@ -19,19 +19,15 @@
 #include "mapi/mapitags.h"
 #include "mapi_access/prop_tags.h"
 
-zuv::Mutex ZUV_Client::registry_mu_;
+zuv::SharedMutex ZUV_Client::registry_mu_;
 
 namespace {
 
-FILETIME NowFileTime() {
-  // 100 ns ticks since 1601-01-01.
+// FILETIME as one number: 100 ns ticks since 1601-01-01.
+uint64_t NowFileTicks() {
   const auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::system_clock::now().time_since_epoch());
-  const uint64_t ticks = static_cast<uint64_t>(since1970.count() / 100) + 116444736000000000ull;
-  FILETIME ft;
-  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
-  return ft;
+  return static_cast<uint64_t>(since1970.count() / 100) + 116444736000000000ull;
 }
 
 // Responses kept by a connection thread's buffer up to this size; a larger
@@ -146,8 +142,7 @@ ZUV_Client::ZUV_Client(const zuv::ConnectionContext& connection, ZUV_TablePtr ta
     ULONG tag = 0;
     if (zuv::TagFromHexName(c.name, &tag)) c.tag = tag;
   }
-  zuv::MutexLock lock(touch_mu_);
-  last_touched_ = NowFileTime();
+  last_touched_.store(NowFileTicks(), std::memory_order_relaxed);
 }
 
 ZUV_Client::~ZUV_Client() = default;
@@ -161,7 +156,7 @@ std::shared_ptr<ZUV_Client> ZUV_Client::Create(const zuv::ConnectionContext& con
   std::shared_ptr<ZUV_Client> client(new ZUV_Client(connection, std::move(table), criteria, folderEntryID,
                                                     storeEntryID, clientId, notificationURL, identifier, flag));
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::WriterLock lock(registry_mu_);
     Registry().push_back(client);
   }
   NLog_TraceA("ZUV", "%s:%d", "ZUV_Client::ZUV_Client", __LINE__);
@@ -169,27 +164,39 @@ std::shared_ptr<ZUV_Client> ZUV_Client::Create(const zuv::ConnectionContext& con
 }
 
 void ZUV_Client::Touch() {
-  NLog_TraceA("ZUV", "Client %s touching", zuv::EscapeForLog(client_id_).c_str());
-  zuv::MutexLock lock(touch_mu_);
-  last_touched_ = NowFileTime();
+  if (zuv::LogEnabled("ZUV", zuv::LogLevel::Trace)) {
+    NLog_TraceA("ZUV", "Client %s touching", zuv::EscapeForLog(client_id_).c_str());
+  }
+  last_touched_.store(NowFileTicks(), std::memory_order_relaxed);
 }
 
 FILETIME ZUV_Client::LastTouched() {
-  zuv::MutexLock lock(touch_mu_);
-  return last_touched_;
+  const uint64_t ticks = last_touched_.load(std::memory_order_relaxed);
+  FILETIME ft;
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  return ft;
 }
 
 int32_t ZUV_Client::Ping(const std::string& clientId) {
   NLog_InfoA("ZUV", "Client %s pinging", zuv::EscapeForLog(clientId).c_str());
-  std::vector<std::shared_ptr<ZUV_Client>> found;
+  // The touch is one atomic store, so it happens under the shared lock;
+  // its trace lines (one per record, all with this ID) follow the lock.
+  size_t touched = 0;
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::ReaderLock lock(registry_mu_);
     for (const auto& c : Registry()) {
-      if (c->client_id_ == clientId) found.push_back(c);
+      if (c->client_id_ == clientId) {
+        c->last_touched_.store(NowFileTicks(), std::memory_order_relaxed);
+        ++touched;
+      }
     }
   }
-  for (const auto& c : found) c->Touch();
-  return found.empty() ? 3 : 0;
+  if (touched > 0 && zuv::LogEnabled("ZUV", zuv::LogLevel::Trace)) {
+    const std::string logged = zuv::EscapeForLog(clientId);
+    for (size_t i = 0; i < touched; ++i) NLog_TraceA("ZUV", "Client %s touching", logged.c_str());
+  }
+  return touched == 0 ? 3 : 0;
 }
 
 void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& folderEntryID) {
@@ -197,7 +204,7 @@ void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& fo
              zuv::EscapeForLog(folderEntryID).c_str());
   std::vector<std::shared_ptr<ZUV_Client>> removed;
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::WriterLock lock(registry_mu_);
     auto& registry = Registry();
     for (auto it = registry.begin(); it != registry.end();) {
       if ((*it)->client_id_ == clientId && (folderEntryID.empty() || (*it)->folder_entry_id_ == folderEntryID)) {
@@ -221,7 +228,7 @@ void ZUV_Client::DeleteClient(const std::string& clientId, const std::string& fo
 void ZUV_Client::DeleteRecord(const std::shared_ptr<ZUV_Client>& client) {
   if (!client) return;
   {
-    zuv::MutexLock lock(registry_mu_);
+    zuv::WriterLock lock(registry_mu_);
     std::erase(Registry(), client);
   }
   client->Close();
@@ -229,12 +236,12 @@ void ZUV_Client::DeleteRecord(const std::shared_ptr<ZUV_Client>& client) {
 }
 
 size_t ZUV_Client::RegistryCount() {
-  zuv::MutexLock lock(registry_mu_);
+  zuv::ReaderLock lock(registry_mu_);
   return Registry().size();
 }
 
 size_t ZUV_Client::RegistryCount(const std::string& clientId) {
-  zuv::MutexLock lock(registry_mu_);
+  zuv::ReaderLock lock(registry_mu_);
   return static_cast<size_t>(std::count_if(Registry().begin(), Registry().end(),
                                            [&](const auto& c) { return c->client_id_ == clientId; }));
 }

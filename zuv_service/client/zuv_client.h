@@ -14,10 +14,10 @@
 // matches its criteria. The ROWS text is serialized once per change and
 // shared by the listeners of that change.
 //
-// Threading: the registry is guarded by registry_mu_ (registration, ping,
-// delete, lookup); it is never held while a table lock is taken or a
+// Threading: the registry is guarded by registry_mu_, held shared by ping
+// and the counts and exclusively by registration and delete; it is never held while a table lock is taken or a
 // response is sent. A record's identity and criteria are fixed at creation;
-// its last-touched time is guarded by touch_mu_.
+// its last-touched time is an atomic.
 #pragma once
 
 #include <atomic>
@@ -66,8 +66,8 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
 
   // ---- Record ----
 
-  void Touch() ZUV_LOCKS_EXCLUDED(touch_mu_);
-  FILETIME LastTouched() ZUV_LOCKS_EXCLUDED(touch_mu_);
+  void Touch();
+  FILETIME LastTouched();
   const std::string& Identifier() const { return identifier_; }
   const std::string& StoreEntryID() const { return store_entry_id_; }
   const std::vector<search_criteria_element>& Criteria() const { return criteria_; }
@@ -134,11 +134,12 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   // Closes the record and drops its queued pushes.
   void Close();
 
-  zuv::Mutex touch_mu_;
-  FILETIME last_touched_ ZUV_GUARDED_BY(touch_mu_){};
+  // The last-touched FILETIME as one 64-bit number.
+  std::atomic<uint64_t> last_touched_{0};
 
-  static zuv::Mutex registry_mu_;
-  static std::vector<std::shared_ptr<ZUV_Client>>& Registry() ZUV_REQUIRES(registry_mu_);
+  static zuv::SharedMutex registry_mu_;
+  // Changed only under the exclusive lock.
+  static std::vector<std::shared_ptr<ZUV_Client>>& Registry() ZUV_REQUIRES_SHARED(registry_mu_);
 };
 
 using ZUV_ClientPtr = std::shared_ptr<ZUV_Client>;

@@ -83,8 +83,15 @@ bool CMapiExMod::GetMapiDllPath(const char* /*client*/, char* buffer, size_t siz
 
 void CMapiExMod::LogDiagnostics() {
   Diagnostics& d = Diag();
-  zuv::MutexLock lock(d.mu);
-  NLog_WarnA("ZUV", "Good:%d, Bad:%d", static_cast<int>(d.good.size()), static_cast<int>(d.bad.size()));
+  int good = 0;
+  int bad = 0;
+  {
+    // Only the counts under the lock: the line is written outside it.
+    zuv::MutexLock lock(d.mu);
+    good = static_cast<int>(d.good.size());
+    bad = static_cast<int>(d.bad.size());
+  }
+  NLog_WarnA("ZUV", "Good:%d, Bad:%d", good, bad);
 }
 
 void CMapiExMod::GetDiagnostics(std::vector<std::string>* good, std::vector<std::string>* bad) {
