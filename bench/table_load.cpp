@@ -14,8 +14,7 @@
 //           SELECT of the same columns from the store file, read-only;
 //  warm   - the same GetTable again, rows/s and MB/s; baseline a plain
 //           loopback socket copy of the same response bytes;
-//  ping   - ClientPing on kept connections with 1, 8 and 64 clients (more
-//           than one driven by one polling thread);
+//  ping   - ClientPing on kept connections with 1, 8 and 64 clients;
 //  first  - time to the first response for startIndex 1, numEntries 50 on
 //           a fresh --rows folder while it fills, then the fill's rate and
 //           the memory per row of that table.
@@ -26,7 +25,6 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,7 +86,6 @@ struct Options {
   long rows = 1000000;
   long subject_max = 400;
   std::vector<int> clients{1, 8, 64};
-  bool ping_threads = false;  // a thread per ClientPing client, not one polling thread
   double seconds = 3.0;
   int repeat = 5;
   std::string tmp_dir = "/tmp";
@@ -112,9 +109,6 @@ const char* kHelp =
     "  --subject-max N  longest subject (400; 254 or less: no subject is cut by\n"
     "                   the contents table, so no message is opened)\n"
     "  --clients LIST   ClientPing client counts, comma separated (1,8,64)\n"
-    "  --ping-threads   ClientPing clients each on a thread of their own, blocking\n"
-    "                   (default: with more than one client, one thread polls\n"
-    "                   them all, so the tool takes less of the cores)\n"
     "  --seconds S      length of each ClientPing run (3)\n"
     "  --repeat N       warm reads and baseline copies (5)\n"
     "  --tmp-dir DIR    parent of the private ZUV_HOME (/tmp)\n"
@@ -184,8 +178,6 @@ int ParseOptions(int argc, char** argv, Options* o) {
         }
         o->clients.push_back(static_cast<int>(n));
       }
-    } else if (a == "--ping-threads") {
-      o->ping_threads = true;
     } else if (a == "--seconds") {
       if (!value()) return 2;
       o->seconds = std::strtod(v.c_str(), nullptr);
@@ -780,125 +772,6 @@ struct PingRun {
   std::string first_error;
 };
 
-// The latencies' percentiles and the counts into run.
-void Summarize(std::vector<uint32_t>* all, PingRun* run) {
-  run->requests = all->size();
-  if (!all->empty()) {
-    std::sort(all->begin(), all->end());
-    run->p50_us = (*all)[all->size() / 2];
-    run->p99_us = (*all)[std::min(all->size() - 1, all->size() * 99 / 100)];
-  }
-}
-
-// Many clients driven by one thread: each connection has one request out;
-// its answer, once whole, sends the next. The tool then wakes once for
-// every answer ready, not once per answer, and leaves the cores to the
-// service.
-PingRun RunPingsPolled(const Service& service, int clients, double seconds, double timeout) {
-  PingRun run;
-  run.clients = clients;
-  const std::string frame =
-      Frame(std::string("{\"ProtocolVersion\":4,\"Request\":1010,\"ClientIdentifier\":\"") + kClientId + "\"}");
-  struct Client {
-    int fd = -1;
-    Clock::time_point sent;
-    char in[512];
-    size_t have = 0;
-  };
-  std::vector<Client> conns(static_cast<size_t>(clients));
-  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-  auto fail = [&](const std::string& why) {
-    ++run.errors;
-    if (run.first_error.empty()) run.first_error = why;
-  };
-  for (size_t k = 0; k < conns.size() && ep >= 0; ++k) {
-    conns[k].fd = ConnectLoopback(service.port(k), timeout);
-    if (conns[k].fd < 0) {
-      fail("connect failed");
-      continue;
-    }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = k;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, conns[k].fd, &ev);
-  }
-  std::vector<uint32_t> all;
-  all.reserve(1 << 20);
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point deadline =
-      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  size_t open = 0;
-  for (Client& c : conns) {
-    if (c.fd < 0) continue;
-    c.sent = Clock::now();
-    if (SendAll(c.fd, frame.data(), frame.size())) {
-      ++open;
-    } else {
-      fail("send failed");
-    }
-  }
-  std::vector<epoll_event> events(conns.size());
-  while (open > 0 && !g_interrupted.load(std::memory_order_relaxed)) {
-    const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), static_cast<int>(timeout * 1000));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      fail("no response");
-      break;
-    }
-    const Clock::time_point now = Clock::now();
-    for (int e = 0; e < n; ++e) {
-      Client& c = conns[static_cast<size_t>(events[static_cast<size_t>(e)].data.u64)];
-      const ssize_t got = ::recv(c.fd, c.in + c.have, sizeof(c.in) - c.have, MSG_DONTWAIT);
-      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      if (got <= 0) {
-        fail("no response");
-        ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
-        --open;
-        continue;
-      }
-      c.have += static_cast<size_t>(got);
-      if (c.have < 10) continue;
-      char header[11] = {};
-      std::memcpy(header, c.in, 10);
-      const size_t need = 10 + std::strtoul(header, nullptr, 10);
-      if (need > sizeof(c.in)) {
-        fail("response too long");
-        ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
-        --open;
-        continue;
-      }
-      if (c.have < need) continue;
-      const std::string_view body(c.in + 10, need - 10);
-      if (body != kPingResponse || c.have != need) {
-        fail("unexpected response " + std::string(body));
-        ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
-        --open;
-        continue;
-      }
-      all.push_back(static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - c.sent).count()));
-      c.have = 0;
-      if (now >= deadline) {
-        ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
-        --open;
-        continue;
-      }
-      c.sent = now;
-      if (!SendAll(c.fd, frame.data(), frame.size())) {
-        fail("send failed");
-        ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
-        --open;
-      }
-    }
-  }
-  run.seconds = SecondsSince(start);
-  for (Client& c : conns) {
-    if (c.fd >= 0) ::close(c.fd);
-  }
-  if (ep >= 0) ::close(ep);
-  Summarize(&all, &run);
-  return run;
-}
-
 PingRun RunPings(const Service& service, int clients, double seconds, double timeout) {
   PingRun run;
   run.clients = clients;
@@ -951,7 +824,12 @@ PingRun RunPings(const Service& service, int clients, double seconds, double tim
     run.errors += errors[k];
     if (run.first_error.empty()) run.first_error = firstErrors[k];
   }
-  Summarize(&all, &run);
+  run.requests = all.size();
+  if (!all.empty()) {
+    std::sort(all.begin(), all.end());
+    run.p50_us = all[all.size() / 2];
+    run.p99_us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  }
   return run;
 }
 
@@ -1131,8 +1009,7 @@ int main(int argc, char** argv) {
     if (g_interrupted.load()) break;
     std::printf("ClientPing: %d client(s) for %.1f s ...\n", c, o.seconds);
     std::fflush(stdout);
-    PingRun r = c > 1 && !o.ping_threads ? RunPingsPolled(service, c, o.seconds, o.timeout)
-                                         : RunPings(service, c, o.seconds, o.timeout);
+    PingRun r = RunPings(service, c, o.seconds, o.timeout);
     if (r.errors > 0) fail("ClientPing: " + r.first_error);
     pings.push_back(r);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
