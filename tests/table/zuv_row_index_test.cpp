@@ -178,3 +178,22 @@ TEST(RowIndexTest, ForEachStopsWhenAsked) {
   index.ForEach([&](const ZUV_RowRef&) { return ++seen < 700; });
   EXPECT_EQ(seen, 700);
 }
+
+TEST(RowIndexTest, InsertStoresNewKeysInOrderAndKeepsTheRowOfAKnownKey) {
+  ZUV_RowIndex index;
+  std::vector<uint64_t> ids;
+  for (uint64_t i = 1; i <= 3000; ++i) ids.push_back(i * 7919 % 5003);
+  for (uint64_t id : ids) EXPECT_EQ(index.Insert(KeyRow(Hex(EntryId(id)), static_cast<LONG>(id))), nullptr);
+  EXPECT_EQ(index.Size(), ids.size());
+  const ZUV_RowRef again = KeyRow(Hex(EntryId(ids[1234])), -1);
+  const ZUV_RowRef* kept = index.Insert(again);
+  ASSERT_NE(kept, nullptr);
+  ZUV_CellView n;
+  ASSERT_TRUE((*kept)->Find(PR_IMPORTANCE, &n));
+  EXPECT_EQ(n.number, static_cast<int64_t>(ids[1234])) << "the stored row stays";
+  EXPECT_EQ(index.Size(), ids.size());
+  std::vector<std::string> expected;
+  for (uint64_t id : ids) expected.push_back(Hex(EntryId(id)));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(KeysInOrder(index), expected);
+}

@@ -65,13 +65,32 @@ ZUV_RowRef ZUV_RowIndex::Put(ZUV_RowRef row) {
     size_ = 1;
     return ZUV_RowRef();
   }
-  Position at = LowerBound(key);
-  std::vector<ZUV_RowRef>* chunk = &chunks_[at.chunk];
-  if (at.slot < chunk->size() && CompareFrom((*chunk)[at.slot]->KeyView(), key, Skip(key)) == 0) {
-    std::swap((*chunk)[at.slot], row);
+  const Position at = LowerBound(key);
+  std::vector<ZUV_RowRef>& chunk = chunks_[at.chunk];
+  if (at.slot < chunk.size() && CompareFrom(chunk[at.slot]->KeyView(), key, Skip(key)) == 0) {
+    std::swap(chunk[at.slot], row);
     return row;
   }
-  NoteKey(key);
+  InsertAt(at, std::move(row));
+  return ZUV_RowRef();
+}
+
+const ZUV_RowRef* ZUV_RowIndex::Insert(const ZUV_RowRef& row) {
+  if (chunks_.empty()) {
+    (void)Put(row);
+    return nullptr;
+  }
+  const ZUV_RowKey key = row->KeyView();
+  const Position at = LowerBound(key);
+  const std::vector<ZUV_RowRef>& chunk = chunks_[at.chunk];
+  if (at.slot < chunk.size() && CompareFrom(chunk[at.slot]->KeyView(), key, Skip(key)) == 0) return &chunk[at.slot];
+  InsertAt(at, row);
+  return nullptr;
+}
+
+void ZUV_RowIndex::InsertAt(Position at, ZUV_RowRef row) {
+  NoteKey(row->KeyView());
+  std::vector<ZUV_RowRef>* chunk = &chunks_[at.chunk];
   if (chunk->size() >= kChunkRows) {
     if (at.chunk + 1 == chunks_.size() && at.slot == chunk->size()) {
       // Past the last row: a new chunk, the full one stays full.
@@ -91,7 +110,6 @@ ZUV_RowRef ZUV_RowIndex::Put(ZUV_RowRef row) {
   }
   chunk->insert(chunk->begin() + static_cast<ptrdiff_t>(at.slot), std::move(row));
   ++size_;
-  return ZUV_RowRef();
 }
 
 ZUV_RowRef ZUV_RowIndex::Erase(ZUV_RowKey key) {

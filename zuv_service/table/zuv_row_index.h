@@ -27,6 +27,9 @@ class ZUV_RowIndex {
   // Stores row under its own key, replacing the row stored under that key;
   // returns the replaced row (null when the key is new).
   ZUV_RowRef Put(ZUV_RowRef row);
+  // Stores row when its key is new and returns null; else stores nothing
+  // and returns the row stored under the key. One search either way.
+  const ZUV_RowRef* Insert(const ZUV_RowRef& row);
   // Removes the row stored under key; returns it (null when none).
   ZUV_RowRef Erase(ZUV_RowKey key);
   // Packs the chunks full (after a fill that inserted out of order).
@@ -50,6 +53,8 @@ class ZUV_RowIndex {
   // when all keys, key included, are binary and start with it; else 0.
   size_t Skip(ZUV_RowKey key) const;
   void NoteKey(ZUV_RowKey key);
+  // Inserts row, whose key is new, at its lower bound at.
+  void InsertAt(Position at, ZUV_RowRef row);
 
   std::vector<std::vector<ZUV_RowRef>> chunks_;  // each non-empty and sorted
   size_t size_ = 0;
