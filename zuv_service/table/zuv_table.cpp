@@ -9,7 +9,11 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <malloc.h>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -54,6 +58,172 @@ bool HexTagName(const std::string& name, ULONG* tag) {
   *tag = v;
   return true;
 }
+
+}  // namespace
+
+// ---- Cut strings and batches read ahead ----
+
+namespace zuv_table_detail {
+
+struct CutStrings {
+  std::vector<zuvstore::MessageValue> values;
+  std::vector<const zuvstore::MessageValue*> slots;  // per row and column; null: not read
+  std::vector<size_t> rowStart;                      // row -> its first slot; empty: nothing read
+  // The slots of row's columns; null when nothing was read.
+  const zuvstore::MessageValue* const* Row(ULONG row) const {
+    return row < rowStart.size() ? slots.data() + rowStart[row] : nullptr;
+  }
+};
+
+}  // namespace zuv_table_detail
+
+namespace {
+
+using zuv_table_detail::CutStrings;
+
+// The store's reader of many messages' values behind folder; null when it
+// has none.
+MapiPtr<zuvstore::IZuvMessageValues> ValuesReader(IMAPIFolder* folder) {
+  MapiPtr<zuvstore::IZuvMessageValues> reader;
+  if (folder == nullptr || FAILED(folder->QueryInterface(zuvstore::IID_IZuvMessageValues, reader.put_void()))) {
+    reader.reset();
+  }
+  return reader;
+}
+
+// Reads whole, in one call, every PT_STRING8 value of a contents batch the
+// table may have cut. Leaves *out empty when there is none or the read
+// fails (the rows then open their messages).
+void ReadCutStrings(zuvstore::IZuvMessageValues* reader, const SRowSet& batch, CutStrings* out) {
+  out->values.clear();
+  out->slots.clear();
+  out->rowStart.clear();
+  if (reader == nullptr) return;
+  std::vector<zuvstore::MessageValueRequest> requests;
+  std::vector<size_t> slotOf;  // request -> its slot
+  size_t slots = 0;
+  for (ULONG r = 0; r < batch.cRows; ++r) {
+    const SRow& row = batch.aRow[r];
+    const size_t first = slots;
+    slots += row.cValues;
+    if (row.cValues == 0 || PROP_TYPE(row.lpProps[0].ulPropTag) != PT_BINARY) continue;
+    const std::string_view entryID(reinterpret_cast<const char*>(row.lpProps[0].Value.bin.lpb),
+                                   row.lpProps[0].Value.bin.cb);
+    if (entryID.empty()) continue;
+    for (ULONG i = 1; i < row.cValues; ++i) {
+      const SPropValue& v = row.lpProps[i];
+      if (PROP_TYPE(v.ulPropTag) != PT_STRING8 || v.Value.lpszA == nullptr) continue;
+      if (std::strlen(v.Value.lpszA) < kCutStringChars || !IsSupportedProperty(v.ulPropTag)) continue;
+      requests.push_back(zuvstore::MessageValueRequest{entryID, v.ulPropTag});
+      slotOf.push_back(first + i);
+    }
+  }
+  if (requests.empty()) return;
+  out->values.resize(requests.size());
+  if (FAILED(reader->ReadMessageValues(requests.data(), requests.size(), out->values.data()))) {
+    out->values.clear();
+    return;
+  }
+  out->slots.assign(slots, nullptr);
+  for (size_t k = 0; k < requests.size(); ++k) out->slots[slotOf[k]] = &out->values[k];
+  out->rowStart.resize(batch.cRows);
+  size_t at = 0;
+  for (ULONG r = 0; r < batch.cRows; ++r) {
+    out->rowStart[r] = at;
+    at += batch.aRow[r].cValues;
+  }
+}
+
+// One batch of a contents table as read: its rows, the read's result and
+// time, and the rows' cut strings read whole.
+struct FetchedBatch {
+  MapiRows rows;
+  HRESULT hr = S_OK;
+  int fetchMillis = 0;
+  CutStrings cut;
+  int Count() const { return SUCCEEDED(hr) && rows.get() != nullptr ? static_cast<int>(rows->cRows) : 0; }
+};
+
+void ReadBatch(IMAPITable* table, zuvstore::IZuvMessageValues* reader, FetchedBatch* batch) {
+  const uint64_t t0 = NowMillis();
+  batch->hr = table->QueryRows(kFetchBatch, 0, batch->rows.put());
+  batch->fetchMillis = static_cast<int>(NowMillis() - t0);
+  if (batch->Count() > 0) ReadCutStrings(reader, *batch->rows.get(), &batch->cut);
+}
+
+// Reads the batches of a contents table on a thread of its own, at most
+// kAhead ahead of the caller, so the next batch is read while the caller
+// builds the rows of the last one. The thread ends after the first batch
+// with no rows (the end, or a failed read) or when the pipe goes.
+// Threading: ready_ and the flags are guarded by mu_; the table (whose
+// calls serialise on its own lock) and the reader are the thread's while
+// it runs.
+class BatchPipe {
+ public:
+  BatchPipe(IMAPITable* table, zuvstore::IZuvMessageValues* reader) : table_(table), reader_(reader) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~BatchPipe() {
+    {
+      zuv::MutexLock lock(mu_);
+      stop_ = true;
+    }
+    changed_.NotifyAll();
+    thread_.join();
+  }
+  BatchPipe(const BatchPipe&) = delete;
+  BatchPipe& operator=(const BatchPipe&) = delete;
+
+  // The next batch, in table order; waits for it. Null after the last.
+  std::unique_ptr<FetchedBatch> Next() ZUV_LOCKS_EXCLUDED(mu_) {
+    std::unique_ptr<FetchedBatch> batch;
+    {
+      zuv::MutexLock lock(mu_);
+      while (ready_.empty() && !done_) changed_.Wait(mu_);
+      if (ready_.empty()) return batch;
+      batch = std::move(ready_.front());
+      ready_.pop_front();
+    }
+    changed_.NotifyAll();
+    return batch;
+  }
+
+ private:
+  static constexpr size_t kAhead = 2;
+
+  void Run() ZUV_LOCKS_EXCLUDED(mu_) {
+    for (;;) {
+      {
+        zuv::MutexLock lock(mu_);
+        while (ready_.size() >= kAhead && !stop_) changed_.Wait(mu_);
+        if (stop_) break;
+      }
+      auto batch = std::make_unique<FetchedBatch>();
+      ReadBatch(table_, reader_, batch.get());
+      const bool last = batch->Count() == 0;
+      {
+        zuv::MutexLock lock(mu_);
+        ready_.push_back(std::move(batch));
+      }
+      changed_.NotifyAll();
+      if (last) break;
+    }
+    {
+      zuv::MutexLock lock(mu_);
+      done_ = true;
+    }
+    changed_.NotifyAll();
+  }
+
+  IMAPITable* const table_;
+  zuvstore::IZuvMessageValues* const reader_;  // may be null
+  zuv::Mutex mu_;
+  zuv::CondVar changed_;
+  std::deque<std::unique_ptr<FetchedBatch>> ready_ ZUV_GUARDED_BY(mu_);
+  bool stop_ ZUV_GUARDED_BY(mu_) = false;  // the pipe is going
+  bool done_ ZUV_GUARDED_BY(mu_) = false;  // the thread read its last batch
+  std::thread thread_;                     // started last, joined by the destructor
+};
 
 }  // namespace
 
@@ -372,6 +542,14 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
   int fetched = 0;
   if (table != nullptr) {
     (void)table->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
+    // A contents table's batches (with their cut strings) are read on a
+    // thread of their own while the rows of the last are built here.
+    MapiPtr<zuvstore::IZuvMessageValues> reader;
+    std::optional<BatchPipe> pipe;
+    if (attachmentTable == nullptr) {
+      reader = ValuesReader(folder_ ? folder_->Folder() : nullptr);
+      pipe.emplace(table, reader.get());
+    }
     // The count scans the whole folder: it is taken once the first batch is
     // stored, so a reader of the first page does not wait for it. The log
     // lines keep their order.
@@ -381,13 +559,18 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
       if (counted) {
         NLog_InfoA("ZUV", "%s:Trying to fetch %d rows for table %s", name, static_cast<int>(kFetchBatch), folder);
       }
-      const uint64_t t0 = NowMillis();
-      MapiRows rows;
-      HRESULT hr = table->QueryRows(kFetchBatch, 0, rows.put());
-      const int n = (SUCCEEDED(hr) && rows.get() != nullptr) ? static_cast<int>(rows->cRows) : 0;
-      const int fetchMillis = static_cast<int>(NowMillis() - t0);
+      std::unique_ptr<FetchedBatch> batch;
+      if (pipe) {
+        batch = pipe->Next();
+      } else {
+        batch = std::make_unique<FetchedBatch>();
+        ReadBatch(table, nullptr, batch.get());
+      }
+      const int n = batch ? batch->Count() : 0;
+      const int fetchMillis = batch ? batch->fetchMillis : 0;
       const uint64_t t1 = NowMillis();
-      if (n > 0) ProcessRows(*rows.get(), attachmentTable != nullptr);
+      if (n > 0) ProcessRows(*batch->rows.get(), attachmentTable != nullptr, pipe ? &batch->cut : nullptr);
+      batch.reset();
       const int populateMillis = static_cast<int>(NowMillis() - t1);
       if (!counted) {
         counted = true;
@@ -428,7 +611,7 @@ HRESULT ZUV_Table::PopulateRow(const SRow& row, bool isAttachment, ZUV_RowBuilde
 }
 
 HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool isAttachment, ZUV_RowBuilder* builder,
-                            std::string* key) {
+                            std::string* key, const zuvstore::MessageValue* const* ahead) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   key->clear();
@@ -507,7 +690,38 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
           builder->AddBytes(tag, text);
           break;
         }
-        // Possibly cut by the table: read it whole from the message.
+        // Possibly cut by the table: read it whole from the message (or
+        // take what was read ahead for the batch).
+        if (ahead != nullptr && ahead[i] != nullptr) {
+          const zuvstore::MessageValue& w = *ahead[i];
+          if (FAILED(w.open_result)) {
+            NLog_ErrorA("ZUV", "%s:For table %s, cannot open message object with entry ID %s", name, folder,
+                        key->c_str());
+            key->clear();  // the message is gone: the row is not stored
+            return w.open_result;
+          }
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_STRING8/STREAM", name,
+                                 folder, tag, PROP_TYPE(tag));
+          if (FAILED(w.value_result)) {
+            NLog_ErrorA("ZUV", "%s:For table %s, Cannot get property value for %x in row %s", name, folder, tag,
+                        key->c_str());
+            return w.value_result;
+          }
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Opened the property data for %x/%x as a PT_STRING8/STREAM", name,
+                                 folder, tag, PROP_TYPE(tag));
+          if (w.bytes.empty()) {
+            if (trace) NLog_TraceA("ZUV", "%s:For table %s, Stream buffer size is zero for property data for %x/%x as a PT_STRING8/STREAM",
+                                   name, folder, tag, PROP_TYPE(tag));
+            builder->AddBytes(tag, text);
+            break;
+          }
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Read property data for %x/%x as a PT_STRING8/STREAM:%d", name, folder,
+                                 tag, PROP_TYPE(tag), static_cast<int>(w.bytes.size()));
+          std::string_view whole(w.bytes);
+          if (const size_t nul = whole.find('\0'); nul != std::string_view::npos) whole = whole.substr(0, nul);
+          builder->AddBytes(tag, whole);
+          break;
+        }
         if (!message && !openFailed) {
           ULONG type = 0;
           HRESULT hr = MAPI_E_NOT_FOUND;
@@ -573,11 +787,12 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
 }
 
 bool ZUV_Table::BuildFetchedRow(const SRow& mapiRow, bool isAttachment, ZUV_RowBuilder* builder, std::string* key,
-                                bool trace) {
+                                bool trace, const zuvstore::MessageValue* const* ahead) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   builder->Clear();
-  const HRESULT hr = PopulateRow(mapiRow, isAttachment, builder, key);
+  const HRESULT hr = ahead != nullptr ? BuildRow(folder_.get(), mapiRow, isAttachment, builder, key, ahead)
+                                      : PopulateRow(mapiRow, isAttachment, builder, key);
   if (isAttachment) {
     if (FAILED(hr)) {
       NLog_WarnA("ZUV", "%s:For table %s Error populating attachment row", name, folder);
@@ -625,7 +840,7 @@ void ZUV_Table::ProcessRow(const SRow& mapiRow, bool isAttachment) {
   StoreAndAnnounce(&rows);
 }
 
-void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment) {
+void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment, const CutStrings* ahead) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
@@ -634,12 +849,21 @@ void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment) {
   std::string key;
   std::vector<ZUV_RowRef> rows;
   rows.reserve(kStoreEvery);
+  // The strings the table cut are read whole for the batch at once rather
+  // than by opening each row's message.
+  CutStrings readHere;
+  if (ahead == nullptr && !isAttachment) {
+    ReadCutStrings(ValuesReader(folder_ ? folder_->Folder() : nullptr).get(), batch, &readHere);
+    ahead = &readHere;
+  }
   for (ULONG i = 0; i < batch.cRows; ++i) {
     if (trace) {
       NLog_TraceA("ZUV", "%s:For table %s Processing row %lu/%lu", name, folder, static_cast<unsigned long>(i + 1),
                   static_cast<unsigned long>(batch.cRows));
     }
-    if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace)) rows.push_back(builder.Build());
+    if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace, ahead != nullptr ? ahead->Row(i) : nullptr)) {
+      rows.push_back(builder.Build());
+    }
     // A part of the batch is stored as soon as it is built: a reader of
     // the first page need not wait for the rest (rows that open their
     // message are slow to build).
@@ -694,10 +918,11 @@ ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row,
   const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
   std::string keyText;
   if (trace) keyText = key.empty() ? row->Key() : std::string(key);
-  const ZUV_RowRef* cached = rows_.Find(row->KeyView());
+  // A new key is stored by the same search that looks for it.
+  const ZUV_RowRef* cached = checkInterest ? rows_.Find(row->KeyView()) : rows_.Insert(row);
   if (cached == nullptr) {
     if (trace) NLog_TraceA("ZUV", "%s:Adding Row %s", LogName().c_str(), keyText.c_str());
-    (void)rows_.Put(row);
+    if (checkInterest) (void)rows_.Put(row);
     RecordChange(ZUV_RowRef(), row);
     return row;
   }
