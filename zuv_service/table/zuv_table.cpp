@@ -10,10 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <malloc.h>
-#include <memory>
-#include <optional>
 #include <thread>
 #include <utility>
 
@@ -59,12 +56,9 @@ bool HexTagName(const std::string& name, ULONG* tag) {
   return true;
 }
 
-}  // namespace
+// ---- Cut strings read ahead ----
 
-// ---- Cut strings and batches read ahead ----
-
-namespace zuv_table_detail {
-
+// The whole values of a batch's cut strings, by row and column.
 struct CutStrings {
   std::vector<zuvstore::MessageValue> values;
   std::vector<const zuvstore::MessageValue*> slots;  // per row and column; null: not read
@@ -74,12 +68,6 @@ struct CutStrings {
     return row < rowStart.size() ? slots.data() + rowStart[row] : nullptr;
   }
 };
-
-}  // namespace zuv_table_detail
-
-namespace {
-
-using zuv_table_detail::CutStrings;
 
 // The store's reader of many messages' values behind folder; null when it
 // has none.
@@ -133,97 +121,6 @@ void ReadCutStrings(zuvstore::IZuvMessageValues* reader, const SRowSet& batch, C
     at += batch.aRow[r].cValues;
   }
 }
-
-// One batch of a contents table as read: its rows, the read's result and
-// time, and the rows' cut strings read whole.
-struct FetchedBatch {
-  MapiRows rows;
-  HRESULT hr = S_OK;
-  int fetchMillis = 0;
-  CutStrings cut;
-  int Count() const { return SUCCEEDED(hr) && rows.get() != nullptr ? static_cast<int>(rows->cRows) : 0; }
-};
-
-void ReadBatch(IMAPITable* table, zuvstore::IZuvMessageValues* reader, FetchedBatch* batch) {
-  const uint64_t t0 = NowMillis();
-  batch->hr = table->QueryRows(kFetchBatch, 0, batch->rows.put());
-  batch->fetchMillis = static_cast<int>(NowMillis() - t0);
-  if (batch->Count() > 0) ReadCutStrings(reader, *batch->rows.get(), &batch->cut);
-}
-
-// Reads the batches of a contents table on a thread of its own, at most
-// kAhead ahead of the caller, so the next batch is read while the caller
-// builds the rows of the last one. The thread ends after the first batch
-// with no rows (the end, or a failed read) or when the pipe goes.
-// Threading: ready_ and the flags are guarded by mu_; the table (whose
-// calls serialise on its own lock) and the reader are the thread's while
-// it runs.
-class BatchPipe {
- public:
-  BatchPipe(IMAPITable* table, zuvstore::IZuvMessageValues* reader) : table_(table), reader_(reader) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~BatchPipe() {
-    {
-      zuv::MutexLock lock(mu_);
-      stop_ = true;
-    }
-    changed_.NotifyAll();
-    thread_.join();
-  }
-  BatchPipe(const BatchPipe&) = delete;
-  BatchPipe& operator=(const BatchPipe&) = delete;
-
-  // The next batch, in table order; waits for it. Null after the last.
-  std::unique_ptr<FetchedBatch> Next() ZUV_LOCKS_EXCLUDED(mu_) {
-    std::unique_ptr<FetchedBatch> batch;
-    {
-      zuv::MutexLock lock(mu_);
-      while (ready_.empty() && !done_) changed_.Wait(mu_);
-      if (ready_.empty()) return batch;
-      batch = std::move(ready_.front());
-      ready_.pop_front();
-    }
-    changed_.NotifyAll();
-    return batch;
-  }
-
- private:
-  static constexpr size_t kAhead = 2;
-
-  void Run() ZUV_LOCKS_EXCLUDED(mu_) {
-    for (;;) {
-      {
-        zuv::MutexLock lock(mu_);
-        while (ready_.size() >= kAhead && !stop_) changed_.Wait(mu_);
-        if (stop_) break;
-      }
-      auto batch = std::make_unique<FetchedBatch>();
-      ReadBatch(table_, reader_, batch.get());
-      const bool last = batch->Count() == 0;
-      {
-        zuv::MutexLock lock(mu_);
-        ready_.push_back(std::move(batch));
-      }
-      changed_.NotifyAll();
-      if (last) break;
-    }
-    {
-      zuv::MutexLock lock(mu_);
-      done_ = true;
-    }
-    changed_.NotifyAll();
-  }
-
-  IMAPITable* const table_;
-  zuvstore::IZuvMessageValues* const reader_;  // may be null
-  zuv::Mutex mu_;
-  zuv::CondVar changed_;
-  std::deque<std::unique_ptr<FetchedBatch>> ready_ ZUV_GUARDED_BY(mu_);
-  bool stop_ ZUV_GUARDED_BY(mu_) = false;  // the pipe is going
-  bool done_ ZUV_GUARDED_BY(mu_) = false;  // the thread read its last batch
-  std::thread thread_;                     // started last, joined by the destructor
-};
 
 }  // namespace
 
@@ -542,14 +439,6 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
   int fetched = 0;
   if (table != nullptr) {
     (void)table->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
-    // A contents table's batches (with their cut strings) are read on a
-    // thread of their own while the rows of the last are built here.
-    MapiPtr<zuvstore::IZuvMessageValues> reader;
-    std::optional<BatchPipe> pipe;
-    if (attachmentTable == nullptr) {
-      reader = ValuesReader(folder_ ? folder_->Folder() : nullptr);
-      pipe.emplace(table, reader.get());
-    }
     // The count scans the whole folder: it is taken once the first batch is
     // stored, so a reader of the first page does not wait for it. The log
     // lines keep their order.
@@ -559,18 +448,13 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
       if (counted) {
         NLog_InfoA("ZUV", "%s:Trying to fetch %d rows for table %s", name, static_cast<int>(kFetchBatch), folder);
       }
-      std::unique_ptr<FetchedBatch> batch;
-      if (pipe) {
-        batch = pipe->Next();
-      } else {
-        batch = std::make_unique<FetchedBatch>();
-        ReadBatch(table, nullptr, batch.get());
-      }
-      const int n = batch ? batch->Count() : 0;
-      const int fetchMillis = batch ? batch->fetchMillis : 0;
+      const uint64_t t0 = NowMillis();
+      MapiRows rows;
+      HRESULT hr = table->QueryRows(kFetchBatch, 0, rows.put());
+      const int n = (SUCCEEDED(hr) && rows.get() != nullptr) ? static_cast<int>(rows->cRows) : 0;
+      const int fetchMillis = static_cast<int>(NowMillis() - t0);
       const uint64_t t1 = NowMillis();
-      if (n > 0) ProcessRows(*batch->rows.get(), attachmentTable != nullptr, pipe ? &batch->cut : nullptr);
-      batch.reset();
+      if (n > 0) ProcessRows(*rows.get(), attachmentTable != nullptr);
       const int populateMillis = static_cast<int>(NowMillis() - t1);
       if (!counted) {
         counted = true;
@@ -840,7 +724,7 @@ void ZUV_Table::ProcessRow(const SRow& mapiRow, bool isAttachment) {
   StoreAndAnnounce(&rows);
 }
 
-void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment, const CutStrings* ahead) {
+void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
@@ -851,17 +735,14 @@ void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment, const CutSt
   rows.reserve(kStoreEvery);
   // The strings the table cut are read whole for the batch at once rather
   // than by opening each row's message.
-  CutStrings readHere;
-  if (ahead == nullptr && !isAttachment) {
-    ReadCutStrings(ValuesReader(folder_ ? folder_->Folder() : nullptr).get(), batch, &readHere);
-    ahead = &readHere;
-  }
+  CutStrings ahead;
+  if (!isAttachment) ReadCutStrings(ValuesReader(folder_ ? folder_->Folder() : nullptr).get(), batch, &ahead);
   for (ULONG i = 0; i < batch.cRows; ++i) {
     if (trace) {
       NLog_TraceA("ZUV", "%s:For table %s Processing row %lu/%lu", name, folder, static_cast<unsigned long>(i + 1),
                   static_cast<unsigned long>(batch.cRows));
     }
-    if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace, ahead != nullptr ? ahead->Row(i) : nullptr)) {
+    if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace, ahead.Row(i))) {
       rows.push_back(builder.Build());
     }
     // A part of the batch is stored as soon as it is built: a reader of

@@ -71,11 +71,6 @@ enum ZUV_TableState : int32_t {
 
 class ZUV_Table;
 
-namespace zuv_table_detail {
-// The whole values of a batch's cut strings (zuv_table.cpp).
-struct CutStrings;
-}  // namespace zuv_table_detail
-
 // Told by a table about each row change that takes effect. Called on the
 // thread that changed the table, without the table's lock held. row is the
 // stored row (the removed one for kDeleted; it may be null then).
@@ -253,10 +248,8 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   // of 128: each part under one hold of the lock, with one wake for the
   // readers, then each row announced. The strings the table cut are read
   // whole for the batch at once through the store's IZuvMessageValues (by
-  // opening each message where the store has none). ahead: the batch's
-  // strings already read, by row and column (null: read them here).
-  void ProcessRows(const SRowSet& batch, bool isAttachment, const zuv_table_detail::CutStrings* ahead = nullptr)
-      ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
+  // opening each message where the store has none).
+  void ProcessRows(const SRowSet& batch, bool isAttachment) ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
 
  private:
   struct Change {
