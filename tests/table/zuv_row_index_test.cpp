@@ -197,3 +197,29 @@ TEST(RowIndexTest, InsertStoresNewKeysInOrderAndKeepsTheRowOfAKnownKey) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(KeysInOrder(index), expected);
 }
+
+TEST(RowIndexTest, KeysAlikeInTheirFirstBytesAfterTheSharedPartStillOrderAndAreFound) {
+  // IDs equal in their low 32 bits differ only past the 4 bytes the index
+  // compares first.
+  std::vector<std::string> keys;
+  for (uint64_t high = 0; high < 40; ++high) {
+    for (uint64_t low : {1ull, 2ull, 0x01000000ull, 0xFFFFFFFFull}) keys.push_back(Hex(EntryId(high << 32 | low)));
+  }
+  keys.push_back(Hex(EntryId(5).substr(0, 40)));  // shorter: a prefix of others' shared part
+  std::vector<std::string> shuffled = keys;
+  std::mt19937 random(11);
+  std::shuffle(shuffled.begin(), shuffled.end(), random);
+  ZUV_RowIndex index;
+  for (size_t i = 0; i < shuffled.size(); ++i) EXPECT_EQ(index.Insert(KeyRow(shuffled[i], static_cast<LONG>(i))), nullptr);
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(KeysInOrder(index), keys);
+  std::string storage;
+  for (size_t i = 0; i < shuffled.size(); ++i) {
+    const ZUV_RowRef* found = index.Find(RowKeyFromText(shuffled[i], &storage));
+    ASSERT_NE(found, nullptr) << shuffled[i];
+    ZUV_CellView n;
+    ASSERT_TRUE((*found)->Find(PR_IMPORTANCE, &n));
+    EXPECT_EQ(n.number, static_cast<int64_t>(i));
+  }
+  EXPECT_EQ(index.Find(RowKeyFromText(Hex(EntryId(7ull << 32 | 3)), &storage)), nullptr);
+}
