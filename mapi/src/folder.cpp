@@ -18,6 +18,18 @@ class Folder final : public PropObject<IMAPIFolder> {
     read_only_ = !writable;
   }
 
+  // IZuvMessageValues is a separate object over the same store.
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv != nullptr && SameIid(riid, IID_IZuvMessageValues)) {
+      *ppv = nullptr;
+      IZuvMessageValues* values = nullptr;
+      HRESULT hr = CreateMessageValues(store_, &values);
+      if (SUCCEEDED(hr)) *ppv = values;
+      return hr;
+    }
+    return PropObject::QueryInterface(riid, ppv);
+  }
+
   // Folder properties take effect at once; SaveChanges has nothing left.
   HRESULT SaveChanges(ULONG) override { return S_OK; }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "mapi/mapix.h"
+#include "mapi/zuvstore_values.h"
 #include "store_context.h"
 
 namespace zuvstore {
@@ -43,6 +44,9 @@ namespace zuvstore {
 [[nodiscard]] HRESULT OpenEntryInStore(const std::shared_ptr<StoreContext>& store, ULONG cb,
                                        const ENTRYID* entry_id, ULONG flags, ULONG* obj_type,
                                        IUnknown** out);
+
+// The value reader a folder of store hands out (zuvstore_values.h).
+[[nodiscard]] HRESULT CreateMessageValues(std::shared_ptr<StoreContext> store, IZuvMessageValues** out);
 
 // Delivers a copy of the saved message message_id into the receive folder
 // (Inbox) of the mailbox store_guid, marked unread, with

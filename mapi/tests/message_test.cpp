@@ -901,3 +901,87 @@ TEST_F(MessageTest, KillDuringSaveLeavesOldOrNewMessage) {
 
 }  // namespace
 }  // namespace zuvstore
+
+namespace zuvstore {
+namespace {
+
+TEST_F(MessageTest, ValuesReadTogetherMatchWhatEachOpenedMessageReads) {
+  const std::string cut = std::string(299, 's') + "E";      // inline, past a table row's 255
+  const std::string large = std::string(2999, 'l') + "E";  // kept out of line
+  std::vector<std::string> ids;
+  for (const std::string* subject : {&cut, &large, static_cast<const std::string*>(nullptr)}) {
+    ComPtr<IMessage> msg = NewMessage();
+    if (subject != nullptr) {
+      ASSERT_EQ(Set(msg.get(), PR_SUBJECT_A, *subject), S_OK);
+    }
+    ASSERT_EQ(Set(msg.get(), PR_BODY_A, "body"), S_OK);
+    ASSERT_EQ(msg->SaveChanges(0), S_OK);
+    ids.push_back(PropText(msg.get(), PR_ENTRYID));
+  }
+  // A deleted message, one of another store, and IDs that name no message.
+  std::string deleted;
+  {
+    ComPtr<IMessage> msg = NewMessage();
+    ASSERT_EQ(msg->SaveChanges(0), S_OK);
+    deleted = PropText(msg.get(), PR_ENTRYID);
+    ComPtr<IMAPIFolder> drafts;
+    ASSERT_EQ(OpenFolderObject(alice_, FolderId("alice", "Drafts"), MAPI_MODIFY, drafts.put()), S_OK);
+    SBinary bin{static_cast<ULONG>(deleted.size()), reinterpret_cast<LPBYTE>(deleted.data())};
+    SBinaryArray list{1, &bin};
+    ASSERT_EQ(drafts->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  }
+  std::string bobs;
+  {
+    ComPtr<IMessage> msg;
+    ASSERT_EQ(CreateMessageObject(Context("bob"), FolderId("bob", "Drafts"), false, msg.put()), S_OK);
+    ASSERT_EQ(Set(msg.get(), PR_SUBJECT_A, cut), S_OK);
+    ASSERT_EQ(msg->SaveChanges(0), S_OK);
+    bobs = PropText(msg.get(), PR_ENTRYID);
+  }
+  const std::string folderId = FolderEntryId("alice", "Drafts");
+  const std::string garbage = "not an entry ID";
+
+  std::vector<MessageValueRequest> requests;
+  for (const std::string& id : ids) {
+    for (ULONG tag : {PR_SUBJECT_A, PR_SUBJECT_W, PR_BODY_A, PR_BODY_W}) requests.push_back({id, tag});
+    requests.push_back({id, PR_IMPORTANCE});
+  }
+  for (const std::string* id : {&deleted, &bobs}) requests.push_back({*id, PR_SUBJECT_A});
+
+  ComPtr<IMAPIFolder> folder;
+  ASSERT_EQ(OpenFolderObject(alice_, FolderId("alice", "Drafts"), 0, folder.put()), S_OK);
+  ComPtr<IZuvMessageValues> reader;
+  ASSERT_EQ(folder->QueryInterface(IID_IZuvMessageValues, reinterpret_cast<void**>(reader.put())), S_OK);
+  std::vector<MessageValue> values(requests.size() + 2);
+  requests.push_back({folderId, PR_SUBJECT_A});
+  requests.push_back({garbage, PR_SUBJECT_A});
+  ASSERT_EQ(reader->ReadMessageValues(requests.data(), requests.size(), values.data()), S_OK);
+
+  for (size_t i = 0; i + 2 < requests.size(); ++i) {
+    SCOPED_TRACE("request " + std::to_string(i));
+    const std::string id(requests[i].entry_id);
+    ComPtr<IUnknown> unk;
+    ULONG type = 0;
+    const HRESULT open = OpenEntryInStore(alice_, static_cast<ULONG>(id.size()),
+                                          reinterpret_cast<const ENTRYID*>(id.data()), MAPI_DEFERRED_ERRORS, &type,
+                                          unk.put());
+    EXPECT_EQ(values[i].open_result, open);
+    if (FAILED(open)) continue;
+    auto* msg = static_cast<IMessage*>(unk.get());
+    ComPtr<IUnknown> stream;
+    const HRESULT prop = msg->OpenProperty(requests[i].tag, &IID_IStream, 0, 0, stream.put());
+    EXPECT_EQ(values[i].value_result, prop);
+    if (SUCCEEDED(prop)) {
+      EXPECT_EQ(values[i].bytes, ReadStream(msg, requests[i].tag));
+    }
+  }
+  EXPECT_EQ(values[0].bytes, cut);
+  EXPECT_EQ(values[5].bytes, large);
+  EXPECT_EQ(values[values.size() - 4].open_result, MAPI_E_NOT_FOUND);  // deleted
+  EXPECT_EQ(values[values.size() - 3].open_result, MAPI_E_NOT_FOUND);  // another store's
+  EXPECT_EQ(values[values.size() - 2].open_result, MAPI_E_INVALID_ENTRYID);
+  EXPECT_EQ(values[values.size() - 1].open_result, MAPI_E_INVALID_ENTRYID);
+}
+
+}  // namespace
+}  // namespace zuvstore

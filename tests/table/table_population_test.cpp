@@ -114,6 +114,87 @@ TEST_F(TablePopulationTest, StringsCutByTheTableAreReadWhole) {
   EXPECT_EQ(subjects, (std::vector<std::string>{s254, s255, s300}));
 }
 
+// Subject of message i of a large folder: every third one longer than a
+// table row keeps, one of them kept out of line by the store.
+std::string LongSubject(int i) {
+  if (i % 3 != 0) return "short " + std::to_string(i);
+  return std::string(i == 999 ? 2990 : 290, 'x') + "#" + std::to_string(i);
+}
+
+TEST_F(TablePopulationTest, CutStringsOfEveryBatchArriveWholeWithTheirRows) {
+  constexpr int kMessages = 1100;  // more than one batch of 1024
+  for (int i = 0; i < kMessages; i += 100) {
+    std::string err;
+    ASSERT_EQ(admin_->Batch(
+                  [&]() -> HRESULT {
+                    for (int k = i; k < i + 100 && k < kMessages; ++k) {
+                      MapiPtr<IMessage> msg;
+                      HRESULT hr = folder_->CreateMessage(nullptr, 0, msg.put());
+                      if (FAILED(hr)) return hr;
+                      const std::string subject = LongSubject(k);
+                      SPropValue v[2]{};
+                      v[0].ulPropTag = PR_SUBJECT_A;
+                      v[0].Value.lpszA = const_cast<char*>(subject.c_str());
+                      v[1].ulPropTag = PR_IMPORTANCE;
+                      v[1].Value.l = k;
+                      if (FAILED(hr = msg->SetProps(2, v, nullptr))) return hr;
+                      if (FAILED(hr = msg->SaveChanges(0))) return hr;
+                    }
+                    return S_OK;
+                  },
+                  &err),
+              S_OK)
+        << err;
+  }
+  ZUV_TablePtr table = NewTable(1, {"PR_SUBJECT", "PR_IMPORTANCE"});
+  std::vector<ZUV_RowRef> rows = All(*table);
+  ASSERT_EQ(rows.size(), static_cast<size_t>(kMessages));
+  std::vector<bool> seen(kMessages, false);
+  for (const ZUV_RowRef& row : rows) {
+    ZUV_CellView n;
+    ASSERT_TRUE(row->Find(PR_IMPORTANCE, &n));
+    ASSERT_GE(n.number, 0);
+    ASSERT_LT(n.number, kMessages);
+    EXPECT_FALSE(seen[n.number]);
+    seen[n.number] = true;
+    EXPECT_EQ(Text(*row, PR_SUBJECT_A), LongSubject(static_cast<int>(n.number)));
+  }
+}
+
+// ProcessRows outside a population run: the test is the only thread.
+void ProcessBatch(ZUV_Table& table, const SRowSet& rows) ZUV_NO_THREAD_SAFETY_ANALYSIS {
+  table.ProcessRows(rows, false);
+}
+
+TEST_F(TablePopulationTest, ARowWhoseMessageIsGoneIsSkippedAndTheOthersStayWhole) {
+  const std::string s300 = std::string(299, 'c') + "Z", s400 = std::string(399, 'd') + "Y";
+  AddMessage(s300, 1);
+  AddMessage(s400, 2);
+  AddMessage(s300 + "!", 3);
+  auto table = std::make_shared<ZUV_Table>(session_.get(), folder_id_, store_id_,
+                                           std::vector<std::string>{"PR_SUBJECT", "PR_IMPORTANCE"}, 1);
+  std::string err;
+  ASSERT_EQ(table->OpenFolder("conn", &err), 0u) << err;
+  MapiPtr<IMAPITable> contents;
+  ASSERT_EQ(folder_->GetContentsTable(0, contents.put()), S_OK);
+  auto columns = MakePropTags(kRowKeyTag, kInstanceKeyTag, PR_SUBJECT_A, PR_IMPORTANCE);
+  ASSERT_EQ(contents->SetColumns(columns.get(), 0), S_OK);
+  MapiRows rows;
+  ASSERT_EQ(contents->QueryRows(10, 0, rows.put()), S_OK);
+  ASSERT_EQ(rows->cRows, 3u);
+  // The second message goes after the table read its row.
+  const SBinary& gone = rows->aRow[1].lpProps[0].Value.bin;
+  SBinary bin{gone.cb, gone.lpb};
+  SBinaryArray list{1, &bin};
+  ASSERT_EQ(folder_->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+
+  ProcessBatch(*table, *rows.get());
+  std::vector<std::string> subjects;
+  for (const ZUV_RowRef& row : All(*table)) subjects.push_back(Text(*row, PR_SUBJECT_A));
+  std::sort(subjects.begin(), subjects.end());
+  EXPECT_EQ(subjects, (std::vector<std::string>{s300, s300 + "!"}));
+}
+
 TEST_F(TablePopulationTest, ASecondRunAddsColumnsByMergingIntoNewRows) {
   AddMessage("one", 1);
   AddMessage("two", 2);

@@ -178,3 +178,48 @@ TEST(RowIndexTest, ForEachStopsWhenAsked) {
   index.ForEach([&](const ZUV_RowRef&) { return ++seen < 700; });
   EXPECT_EQ(seen, 700);
 }
+
+TEST(RowIndexTest, InsertStoresNewKeysInOrderAndKeepsTheRowOfAKnownKey) {
+  ZUV_RowIndex index;
+  std::vector<uint64_t> ids;
+  for (uint64_t i = 1; i <= 3000; ++i) ids.push_back(i * 7919 % 5003);
+  for (uint64_t id : ids) EXPECT_EQ(index.Insert(KeyRow(Hex(EntryId(id)), static_cast<LONG>(id))), nullptr);
+  EXPECT_EQ(index.Size(), ids.size());
+  const ZUV_RowRef again = KeyRow(Hex(EntryId(ids[1234])), -1);
+  const ZUV_RowRef* kept = index.Insert(again);
+  ASSERT_NE(kept, nullptr);
+  ZUV_CellView n;
+  ASSERT_TRUE((*kept)->Find(PR_IMPORTANCE, &n));
+  EXPECT_EQ(n.number, static_cast<int64_t>(ids[1234])) << "the stored row stays";
+  EXPECT_EQ(index.Size(), ids.size());
+  std::vector<std::string> expected;
+  for (uint64_t id : ids) expected.push_back(Hex(EntryId(id)));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(KeysInOrder(index), expected);
+}
+
+TEST(RowIndexTest, KeysAlikeInTheirFirstBytesAfterTheSharedPartStillOrderAndAreFound) {
+  // IDs equal in their low 32 bits differ only past the 4 bytes the index
+  // compares first.
+  std::vector<std::string> keys;
+  for (uint64_t high = 0; high < 40; ++high) {
+    for (uint64_t low : {1ull, 2ull, 0x01000000ull, 0xFFFFFFFFull}) keys.push_back(Hex(EntryId(high << 32 | low)));
+  }
+  keys.push_back(Hex(EntryId(5).substr(0, 40)));  // shorter: a prefix of others' shared part
+  std::vector<std::string> shuffled = keys;
+  std::mt19937 random(11);
+  std::shuffle(shuffled.begin(), shuffled.end(), random);
+  ZUV_RowIndex index;
+  for (size_t i = 0; i < shuffled.size(); ++i) EXPECT_EQ(index.Insert(KeyRow(shuffled[i], static_cast<LONG>(i))), nullptr);
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(KeysInOrder(index), keys);
+  std::string storage;
+  for (size_t i = 0; i < shuffled.size(); ++i) {
+    const ZUV_RowRef* found = index.Find(RowKeyFromText(shuffled[i], &storage));
+    ASSERT_NE(found, nullptr) << shuffled[i];
+    ZUV_CellView n;
+    ASSERT_TRUE((*found)->Find(PR_IMPORTANCE, &n));
+    EXPECT_EQ(n.number, static_cast<int64_t>(i));
+  }
+  EXPECT_EQ(index.Find(RowKeyFromText(Hex(EntryId(7ull << 32 | 3)), &storage)), nullptr);
+}

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <malloc.h>
 #include <thread>
 #include <utility>
@@ -53,6 +54,72 @@ bool HexTagName(const std::string& name, ULONG* tag) {
   if (digits == 0) return false;
   *tag = v;
   return true;
+}
+
+// ---- Cut strings read ahead ----
+
+// The whole values of a batch's cut strings, by row and column.
+struct CutStrings {
+  std::vector<zuvstore::MessageValue> values;
+  std::vector<const zuvstore::MessageValue*> slots;  // per row and column; null: not read
+  std::vector<size_t> rowStart;                      // row -> its first slot; empty: nothing read
+  // The slots of row's columns; null when nothing was read.
+  const zuvstore::MessageValue* const* Row(ULONG row) const {
+    return row < rowStart.size() ? slots.data() + rowStart[row] : nullptr;
+  }
+};
+
+// The store's reader of many messages' values behind folder; null when it
+// has none.
+MapiPtr<zuvstore::IZuvMessageValues> ValuesReader(IMAPIFolder* folder) {
+  MapiPtr<zuvstore::IZuvMessageValues> reader;
+  if (folder == nullptr || FAILED(folder->QueryInterface(zuvstore::IID_IZuvMessageValues, reader.put_void()))) {
+    reader.reset();
+  }
+  return reader;
+}
+
+// Reads whole, in one call, every PT_STRING8 value of a contents batch the
+// table may have cut. Leaves *out empty when there is none or the read
+// fails (the rows then open their messages).
+void ReadCutStrings(zuvstore::IZuvMessageValues* reader, const SRowSet& batch, CutStrings* out) {
+  out->values.clear();
+  out->slots.clear();
+  out->rowStart.clear();
+  if (reader == nullptr) return;
+  std::vector<zuvstore::MessageValueRequest> requests;
+  std::vector<size_t> slotOf;  // request -> its slot
+  size_t slots = 0;
+  for (ULONG r = 0; r < batch.cRows; ++r) {
+    const SRow& row = batch.aRow[r];
+    const size_t first = slots;
+    slots += row.cValues;
+    if (row.cValues == 0 || PROP_TYPE(row.lpProps[0].ulPropTag) != PT_BINARY) continue;
+    const std::string_view entryID(reinterpret_cast<const char*>(row.lpProps[0].Value.bin.lpb),
+                                   row.lpProps[0].Value.bin.cb);
+    if (entryID.empty()) continue;
+    for (ULONG i = 1; i < row.cValues; ++i) {
+      const SPropValue& v = row.lpProps[i];
+      if (PROP_TYPE(v.ulPropTag) != PT_STRING8 || v.Value.lpszA == nullptr) continue;
+      if (std::strlen(v.Value.lpszA) < kCutStringChars || !IsSupportedProperty(v.ulPropTag)) continue;
+      requests.push_back(zuvstore::MessageValueRequest{entryID, v.ulPropTag});
+      slotOf.push_back(first + i);
+    }
+  }
+  if (requests.empty()) return;
+  out->values.resize(requests.size());
+  if (FAILED(reader->ReadMessageValues(requests.data(), requests.size(), out->values.data()))) {
+    out->values.clear();
+    return;
+  }
+  out->slots.assign(slots, nullptr);
+  for (size_t k = 0; k < requests.size(); ++k) out->slots[slotOf[k]] = &out->values[k];
+  out->rowStart.resize(batch.cRows);
+  size_t at = 0;
+  for (ULONG r = 0; r < batch.cRows; ++r) {
+    out->rowStart[r] = at;
+    at += batch.aRow[r].cValues;
+  }
 }
 
 }  // namespace
@@ -428,7 +495,7 @@ HRESULT ZUV_Table::PopulateRow(const SRow& row, bool isAttachment, ZUV_RowBuilde
 }
 
 HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool isAttachment, ZUV_RowBuilder* builder,
-                            std::string* key) {
+                            std::string* key, const zuvstore::MessageValue* const* ahead) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   key->clear();
@@ -507,7 +574,38 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
           builder->AddBytes(tag, text);
           break;
         }
-        // Possibly cut by the table: read it whole from the message.
+        // Possibly cut by the table: read it whole from the message (or
+        // take what was read ahead for the batch).
+        if (ahead != nullptr && ahead[i] != nullptr) {
+          const zuvstore::MessageValue& w = *ahead[i];
+          if (FAILED(w.open_result)) {
+            NLog_ErrorA("ZUV", "%s:For table %s, cannot open message object with entry ID %s", name, folder,
+                        key->c_str());
+            key->clear();  // the message is gone: the row is not stored
+            return w.open_result;
+          }
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Getting the property data for %x/%x as a PT_STRING8/STREAM", name,
+                                 folder, tag, PROP_TYPE(tag));
+          if (FAILED(w.value_result)) {
+            NLog_ErrorA("ZUV", "%s:For table %s, Cannot get property value for %x in row %s", name, folder, tag,
+                        key->c_str());
+            return w.value_result;
+          }
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Opened the property data for %x/%x as a PT_STRING8/STREAM", name,
+                                 folder, tag, PROP_TYPE(tag));
+          if (w.bytes.empty()) {
+            if (trace) NLog_TraceA("ZUV", "%s:For table %s, Stream buffer size is zero for property data for %x/%x as a PT_STRING8/STREAM",
+                                   name, folder, tag, PROP_TYPE(tag));
+            builder->AddBytes(tag, text);
+            break;
+          }
+          if (trace) NLog_TraceA("ZUV", "%s:For table %s, Read property data for %x/%x as a PT_STRING8/STREAM:%d", name, folder,
+                                 tag, PROP_TYPE(tag), static_cast<int>(w.bytes.size()));
+          std::string_view whole(w.bytes);
+          if (const size_t nul = whole.find('\0'); nul != std::string_view::npos) whole = whole.substr(0, nul);
+          builder->AddBytes(tag, whole);
+          break;
+        }
         if (!message && !openFailed) {
           ULONG type = 0;
           HRESULT hr = MAPI_E_NOT_FOUND;
@@ -573,11 +671,12 @@ HRESULT ZUV_Table::BuildRow(CMAPIFolder* messageFolder, const SRow& row, bool is
 }
 
 bool ZUV_Table::BuildFetchedRow(const SRow& mapiRow, bool isAttachment, ZUV_RowBuilder* builder, std::string* key,
-                                bool trace) {
+                                bool trace, const zuvstore::MessageValue* const* ahead) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   builder->Clear();
-  const HRESULT hr = PopulateRow(mapiRow, isAttachment, builder, key);
+  const HRESULT hr = ahead != nullptr ? BuildRow(folder_.get(), mapiRow, isAttachment, builder, key, ahead)
+                                      : PopulateRow(mapiRow, isAttachment, builder, key);
   if (isAttachment) {
     if (FAILED(hr)) {
       NLog_WarnA("ZUV", "%s:For table %s Error populating attachment row", name, folder);
@@ -634,12 +733,18 @@ void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment) {
   std::string key;
   std::vector<ZUV_RowRef> rows;
   rows.reserve(kStoreEvery);
+  // The strings the table cut are read whole for the batch at once rather
+  // than by opening each row's message.
+  CutStrings ahead;
+  if (!isAttachment) ReadCutStrings(ValuesReader(folder_ ? folder_->Folder() : nullptr).get(), batch, &ahead);
   for (ULONG i = 0; i < batch.cRows; ++i) {
     if (trace) {
       NLog_TraceA("ZUV", "%s:For table %s Processing row %lu/%lu", name, folder, static_cast<unsigned long>(i + 1),
                   static_cast<unsigned long>(batch.cRows));
     }
-    if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace)) rows.push_back(builder.Build());
+    if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace, ahead.Row(i))) {
+      rows.push_back(builder.Build());
+    }
     // A part of the batch is stored as soon as it is built: a reader of
     // the first page need not wait for the rest (rows that open their
     // message are slow to build).
@@ -694,10 +799,11 @@ ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row,
   const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
   std::string keyText;
   if (trace) keyText = key.empty() ? row->Key() : std::string(key);
-  const ZUV_RowRef* cached = rows_.Find(row->KeyView());
+  // A new key is stored by the same search that looks for it.
+  const ZUV_RowRef* cached = checkInterest ? rows_.Find(row->KeyView()) : rows_.Insert(row);
   if (cached == nullptr) {
     if (trace) NLog_TraceA("ZUV", "%s:Adding Row %s", LogName().c_str(), keyText.c_str());
-    (void)rows_.Put(row);
+    if (checkInterest) (void)rows_.Put(row);
     RecordChange(ZUV_RowRef(), row);
     return row;
   }

@@ -46,6 +46,7 @@
 #include "base/request_values.h"
 #include "base/thread_annotations.h"
 #include "mapi/mapix.h"
+#include "mapi/zuvstore_values.h"
 #include "table/zuv_row.h"
 #include "table/zuv_row_index.h"
 
@@ -245,7 +246,9 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   void ProcessRow(const SRow& row, bool isAttachment) ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
   // Builds the rows of one batch without the lock and stores them in parts
   // of 128: each part under one hold of the lock, with one wake for the
-  // readers, then each row announced.
+  // readers, then each row announced. The strings the table cut are read
+  // whole for the batch at once through the store's IZuvMessageValues (by
+  // opening each message where the store has none).
   void ProcessRows(const SRowSet& batch, bool isAttachment) ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
 
  private:
@@ -259,13 +262,14 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
       ZUV_LOCKS_EXCLUDED(fetch_mu_);
   void RecordChange(ZUV_RowRef before, ZUV_RowRef after) ZUV_REQUIRES(mu_);
   // PopulateRow into *builder (emptied first) with its log lines; false
-  // when the row has no key and is skipped.
-  bool BuildFetchedRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key, bool trace)
-      ZUV_REQUIRES(fetch_mu_);
+  // when the row has no key and is skipped. ahead: the row's strings read
+  // ahead by column (may be null).
+  bool BuildFetchedRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key, bool trace,
+                       const zuvstore::MessageValue* const* ahead = nullptr) ZUV_REQUIRES(fetch_mu_);
   // Stores *rows (each replaced by the row stored) and announces them.
   void StoreAndAnnounce(std::vector<ZUV_RowRef>* rows) ZUV_LOCKS_EXCLUDED(mu_);
   HRESULT BuildRow(CMAPIFolder* folder, const SRow& row, bool isAttachment, ZUV_RowBuilder* builder,
-                   std::string* key);
+                   std::string* key, const zuvstore::MessageValue* const* ahead = nullptr);
   // Builds a notified row through notify_folder_; false when it has no key.
   bool BuildNotifiedRow(const SRow& row, const char* kind, ZUV_RowRef* out, std::string* key)
       ZUV_LOCKS_EXCLUDED(notify_mu_);
