@@ -28,20 +28,25 @@ class TablePopulationTest : public zuv_test::TableStoreTest {
  protected:
   void SetUp() override { OpenStore("T"); }
 
-  // A message with subject and size-like number; returns nothing.
-  void AddMessage(const std::string& subject, LONG number) {
-    std::string err;
-    MapiPtr<IMAPIFolder> folder;
-    ASSERT_EQ(admin_->OpenFolder("svc-zuv", false, "Inbox/T", folder.put(), &err), S_OK) << err;
+  // A message with subject and size-like number saved in folder.
+  static HRESULT WriteMessage(IMAPIFolder* folder, const std::string& subject, LONG number) {
     MapiPtr<IMessage> msg;
-    ASSERT_EQ(folder->CreateMessage(nullptr, 0, msg.put()), S_OK);
+    HRESULT hr = folder->CreateMessage(nullptr, 0, msg.put());
+    if (FAILED(hr)) return hr;
     SPropValue v[2]{};
     v[0].ulPropTag = PR_SUBJECT_A;
     v[0].Value.lpszA = const_cast<char*>(subject.c_str());
     v[1].ulPropTag = PR_IMPORTANCE;
     v[1].Value.l = number;
-    ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
-    ASSERT_EQ(msg->SaveChanges(0), S_OK);
+    if (FAILED(hr = msg->SetProps(2, v, nullptr))) return hr;
+    return msg->SaveChanges(0);
+  }
+
+  void AddMessage(const std::string& subject, LONG number) {
+    std::string err;
+    MapiPtr<IMAPIFolder> folder;
+    ASSERT_EQ(admin_->OpenFolder("svc-zuv", false, "Inbox/T", folder.put(), &err), S_OK) << err;
+    ASSERT_EQ(WriteMessage(folder.get(), subject, number), S_OK);
   }
 
   ZUV_TablePtr NewTable(uint32_t cacheData, const std::vector<std::string>& names,
@@ -128,17 +133,8 @@ TEST_F(TablePopulationTest, CutStringsOfEveryBatchArriveWholeWithTheirRows) {
     ASSERT_EQ(admin_->Batch(
                   [&]() -> HRESULT {
                     for (int k = i; k < i + 100 && k < kMessages; ++k) {
-                      MapiPtr<IMessage> msg;
-                      HRESULT hr = folder_->CreateMessage(nullptr, 0, msg.put());
+                      const HRESULT hr = WriteMessage(folder_.get(), LongSubject(k), k);
                       if (FAILED(hr)) return hr;
-                      const std::string subject = LongSubject(k);
-                      SPropValue v[2]{};
-                      v[0].ulPropTag = PR_SUBJECT_A;
-                      v[0].Value.lpszA = const_cast<char*>(subject.c_str());
-                      v[1].ulPropTag = PR_IMPORTANCE;
-                      v[1].Value.l = k;
-                      if (FAILED(hr = msg->SetProps(2, v, nullptr))) return hr;
-                      if (FAILED(hr = msg->SaveChanges(0))) return hr;
                     }
                     return S_OK;
                   },
