@@ -283,7 +283,7 @@ class ReadTest : public ::testing::Test {
   }
   static void Add(ZUV_Table& t, int from, int to) {
     for (int i = from; i < to; ++i) {
-      char key[8];
+      char key[16];
       std::snprintf(key, sizeof(key), "K%04d", i);
       t.Lock();
       t.AddOrMergeRow(key, Row(key, i % 2));
