@@ -15,6 +15,8 @@
 //  warm   - the same GetTable again, rows/s and MB/s; baseline a plain
 //           loopback socket copy of the same response bytes;
 //  ping   - ClientPing on kept connections with 1, 8 and 64 clients;
+//           baseline one client of a bare loopback server answering the
+//           same frames;
 //  first  - time to the first response for startIndex 1, numEntries 50 on
 //           a fresh --rows folder while it fills, then the fill's rate and
 //           the memory per row of that table.
@@ -772,11 +774,15 @@ struct PingRun {
   std::string first_error;
 };
 
-PingRun RunPings(const Service& service, int clients, double seconds, double timeout) {
+std::string PingFrame() {
+  return Frame(std::string("{\"ProtocolVersion\":4,\"Request\":1010,\"ClientIdentifier\":\"") + kClientId + "\"}");
+}
+
+// Pings on kept connections, client i connected to portOf(i).
+PingRun RunPings(const std::function<uint16_t(size_t)>& portOf, int clients, double seconds, double timeout) {
   PingRun run;
   run.clients = clients;
-  const std::string frame =
-      Frame(std::string("{\"ProtocolVersion\":4,\"Request\":1010,\"ClientIdentifier\":\"") + kClientId + "\"}");
+  const std::string frame = PingFrame();
   std::vector<std::vector<uint32_t>> latencies(static_cast<size_t>(clients));
   std::vector<uint64_t> errors(static_cast<size_t>(clients), 0);
   std::vector<std::string> firstErrors(static_cast<size_t>(clients));
@@ -787,7 +793,7 @@ PingRun RunPings(const Service& service, int clients, double seconds, double tim
   for (int i = 0; i < clients; ++i) {
     threads.emplace_back([&, i] {
       const size_t k = static_cast<size_t>(i);
-      const int fd = ConnectLoopback(service.port(k), timeout);
+      const int fd = ConnectLoopback(portOf(k), timeout);
       ready.fetch_add(1);
       while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
       if (fd < 0) {
@@ -1009,10 +1015,22 @@ int main(int argc, char** argv) {
     if (g_interrupted.load()) break;
     std::printf("ClientPing: %d client(s) for %.1f s ...\n", c, o.seconds);
     std::fflush(stdout);
-    PingRun r = RunPings(service, c, o.seconds, o.timeout);
+    PingRun r = RunPings([&](size_t i) { return service.port(i); }, c, o.seconds, o.timeout);
     if (r.errors > 0) fail("ClientPing: " + r.first_error);
     pings.push_back(r);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  // The floor of one client: the same frames answered by a bare loopback
+  // server, one round trip at a time.
+  PingRun echo;
+  if (!o.clients.empty() && !g_interrupted.load()) {
+    std::printf("ClientPing baseline: 1 client of a bare loopback server for %.1f s ...\n", o.seconds);
+    std::fflush(stdout);
+    char header[10] = {};
+    std::snprintf(header, sizeof(header), "%zu", std::strlen(kPingResponse));
+    CopyServer server(std::string(header, sizeof(header)) + kPingResponse, PingFrame().size());
+    echo = RunPings([&](size_t) { return server.port(); }, 1, o.seconds, o.timeout);
+    if (echo.errors > 0) fail("ClientPing baseline: " + echo.first_error);
   }
 
   // ---- First page of a large folder while it fills ----
@@ -1077,6 +1095,10 @@ int main(int argc, char** argv) {
     const double rate = r.seconds > 0 ? static_cast<double>(r.requests) / r.seconds : 0;
     std::printf("%8d %12" PRIu64 " %12.0f %10.0f %10.0f %8" PRIu64 "  %s\n", r.clients, r.requests, rate, r.p50_us,
                 r.p99_us, r.errors, Verdict(rate >= 50000).c_str());
+  }
+  if (echo.seconds > 0) {
+    std::printf("  bare loopback server, 1 client: %12" PRIu64 " %12.0f %10.0f %10.0f %8" PRIu64 "\n", echo.requests,
+                static_cast<double>(echo.requests) / echo.seconds, echo.p50_us, echo.p99_us, echo.errors);
   }
 
   auto memoryLine = [&](const char* what, long long before, long long after, long rows, const ScanResult& s) {
