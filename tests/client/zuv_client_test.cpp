@@ -14,6 +14,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "client/row_text.h"
 #include "client/zuv_client.h"
 #include "mapi/mapitags.h"
 
@@ -269,6 +270,24 @@ TEST(SerializationTest, ErrorsCarryOnlyTheEnvelopeAndEmptyReadsAnEmptyArray) {
   const std::string json = ZUV_Client::BuildResponse(
       501, "", {b.Build()}, {{kAttachNumTag, "PR_ATTACH_NUM"}, {0x0037001E, "0x0037001E"}}, 0, "");
   EXPECT_NE(json.find("[{\"0\":[{\"0x0037001E-30\":\"x\"},{\"PR_ATTACH_NUM-3\":\"0\"}]}]"), std::string::npos) << json;
+}
+
+TEST(TextBufferTest, KeepsItsTextAcrossGrowthIntoMappedPagesAndAfterRelease) {
+  ZUV_TextBuffer b;
+  std::string expected;
+  for (int i = 0; expected.size() < (size_t{20} << 20); ++i) {
+    const std::string piece(1 + i % 4000, static_cast<char>('a' + i % 26));
+    b.Append(piece);
+    expected += piece;
+  }
+  EXPECT_TRUE(b.View() == expected) << b.Size() << " bytes held, " << expected.size() << " written";
+  b.Clear();
+  b.Append("x");
+  EXPECT_EQ(b.View(), "x");
+  b.Release();
+  EXPECT_EQ(b.Size(), 0u);
+  b.Append("again");
+  EXPECT_EQ(b.View(), "again");
 }
 
 // ---- Reads while the table fills ----

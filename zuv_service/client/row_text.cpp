@@ -1,11 +1,12 @@
 // row_text.cpp: the JSON text of cached rows.
 #include "client/row_text.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include <rapidjson/internal/itoa.h>
 #if defined(__SSE2__)
@@ -155,16 +156,44 @@ constexpr size_t kCellSlack = 32;
 
 // ---- Buffer ----
 
-ZUV_TextBuffer::~ZUV_TextBuffer() { std::free(data_); }
+namespace {
+
+// From this size a buffer is mapped pages of its own, huge pages where the
+// kernel gives them: a connection's first large response then faults in
+// a few dozen pages, not thousands.
+constexpr size_t kMappedBytes = size_t{8} << 20;
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+
+}  // namespace
+
+ZUV_TextBuffer::~ZUV_TextBuffer() { Release(); }
 
 void ZUV_TextBuffer::Grow(size_t n) {
   size_t capacity = std::max<size_t>(capacity_ * 2, 4096);
   while (capacity - size_ < n) capacity *= 2;
-  // realloc moves large blocks by remapping their pages, not by copying.
-  char* data = static_cast<char*>(std::realloc(data_, capacity));
-  if (data == nullptr) std::abort();  // out of memory
-  data_ = data;
+  if (capacity < kMappedBytes) {
+    char* data = static_cast<char*>(std::realloc(data_, capacity));
+    if (data == nullptr) std::abort();  // out of memory
+    data_ = data;
+    capacity_ = capacity;
+    return;
+  }
+  capacity = (capacity + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+  void* data = MAP_FAILED;
+  if (mapped_) {
+    data = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);  // keeps the advice
+  } else {
+    data = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data != MAP_FAILED) {
+      (void)::madvise(data, capacity, MADV_HUGEPAGE);
+      if (size_ != 0) std::memcpy(data, data_, size_);
+      std::free(data_);
+    }
+  }
+  if (data == MAP_FAILED) std::abort();  // out of memory
+  data_ = static_cast<char*>(data);
   capacity_ = capacity;
+  mapped_ = true;
 }
 
 void ZUV_TextBuffer::Append(std::string_view s) {
@@ -173,9 +202,14 @@ void ZUV_TextBuffer::Append(std::string_view s) {
 }
 
 void ZUV_TextBuffer::Release() {
-  std::free(data_);
+  if (mapped_) {
+    ::munmap(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
   data_ = nullptr;
   size_ = capacity_ = 0;
+  mapped_ = false;
 }
 
 // ---- Strings ----

@@ -46,6 +46,7 @@ class ZUV_TextBuffer {
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  bool mapped_ = false;  // mmap'd pages, else malloc'd
 };
 
 // Bytes a string of n bytes can take once quoted and escaped.
