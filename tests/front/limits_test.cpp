@@ -2,12 +2,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+#include <string_view>
+
 #include "base/settings.h"
+#include "base/wire.h"
 #include "front/limits.h"
 
 namespace zuv {
@@ -43,6 +50,10 @@ TEST(FrontLimitsTest, AcceptedSocketsInheritTheListenerOptions) {
   EXPECT_EQ(GetIntOption(accepted, IPPROTO_TCP, TCP_KEEPIDLE), 300);
   EXPECT_EQ(GetIntOption(accepted, IPPROTO_TCP, TCP_KEEPINTVL), 30);
   EXPECT_EQ(GetIntOption(accepted, IPPROTO_TCP, TCP_KEEPCNT), 10);
+  timeval sendTimeout{};
+  socklen_t timeoutLen = sizeof(sendTimeout);
+  ASSERT_EQ(::getsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, &timeoutLen), 0);
+  EXPECT_EQ(sendTimeout.tv_sec, static_cast<time_t>(Limits().frame_timeout_seconds));
 
   // A deadline that passes while nothing arrives; data that has arrived is
   // taken without waiting.
@@ -55,6 +66,37 @@ TEST(FrontLimitsTest, AcceptedSocketsInheritTheListenerOptions) {
   EXPECT_EQ(RecvBefore(accepted, buf, sizeof(buf), Deadline::After(5)), 0);
   ::close(accepted);
   ::close(listener);
+}
+
+// A client that stops reading a large response: the send times out, the
+// socket is shut down, and the client sees the end of the stream after a
+// part of the frame instead of waiting for the rest.
+TEST(FrontLimitsTest, AResponseTheClientStopsReadingEndsTheConnection) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  timeval oneSecond{1, 0};
+  ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDTIMEO, &oneSecond, sizeof(oneSecond)), 0);
+  const std::string big(size_t{16} << 20, 'x');
+  const std::string_view parts[2] = {std::string_view(big).substr(0, big.size() / 2),
+                                     std::string_view(big).substr(big.size() / 2)};
+  ConnectionContext conn;
+  conn.socket = fds[0];
+  std::snprintf(conn.name, sizeof(conn.name), "stalled");
+  SendResponseParts("test", &conn, "", parts, 2, false);  // returns once the send timed out
+
+  size_t received = 0;
+  char buf[65536];
+  for (;;) {
+    pollfd p{fds[1], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 30000), 1) << "the stream did not end after " << received << " bytes";
+    const ssize_t n = ::recv(fds[1], buf, sizeof(buf), 0);
+    if (n <= 0) break;
+    received += static_cast<size_t>(n);
+  }
+  EXPECT_GT(received, 0u);
+  EXPECT_LT(received, big.size() + 10) << "the frame was cut, and the stream ended";
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 TEST(FrontLimitsTest, ConnectionsAndRequestMemoryStayWithinTheirLimits) {

@@ -55,11 +55,13 @@ bool SendAll(int socket, const void* data, size_t len);
 bool SendFrame(int socket, std::string_view json);
 
 // The same for a JSON text given in parts, sent in order as one text.
+// On false, errno is the failed send's (EAGAIN: the socket's send timeout).
 bool SendFrameParts(int socket, const std::string_view* parts, size_t count);
 
 // Sends the frame of json (SendFrame); logs the trace and the
 // returning success/error lines. Send failures are not reported: the next
-// receive ends the connection.
+// receive ends the connection. A send that times out (the socket's
+// SO_SNDTIMEO) is logged and shuts the socket down, so that receive ends.
 void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
                   std::string_view json, bool is_error);
 // The same for a JSON text given in parts.

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -91,6 +92,13 @@ ssize_t RecvBefore(int socket, void* buf, size_t len, const Deadline& deadline) 
 }
 
 void TuneJsonSocket(int socket) {
+  // A response the client takes no bytes of for FrameTimeoutSeconds fails
+  // its send, which then ends the connection (SendResponseParts).
+  if (const uint32_t seconds = Limits().frame_timeout_seconds; seconds != 0) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(seconds);
+    (void)::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  }
   SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
   SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
   SetIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
