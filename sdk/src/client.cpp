@@ -76,6 +76,19 @@ void AddFields(const rapidjson::Value& obj, Record* record) {
   }
 }
 
+// ROWS holding a string into *value; missing names what the answer lacks.
+int StringRows(const std::string& rows, std::string* value, std::string* err,
+               const char* missing = "the entry ID") {
+  rapidjson::Document doc;
+  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
+  if (doc.HasParseError() || !doc.IsString()) {
+    *err = std::string("answer without ") + missing;
+    return kBadAnswer;
+  }
+  value->assign(doc.GetString(), doc.GetStringLength());
+  return kOk;
+}
+
 }  // namespace
 
 std::string Record::Get(std::string_view field) const {
@@ -241,14 +254,7 @@ int Client::GetEntryID(const std::vector<std::string>& path, std::string* entry_
   std::string rows;
   int rc = CallSimple(w.Finish(), &rows, err);
   if (rc != kOk) return rc;
-  rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
-  if (doc.HasParseError() || !doc.IsString()) {
-    *err = "answer without the entry ID";
-    return kBadAnswer;
-  }
-  entry_id->assign(doc.GetString(), doc.GetStringLength());
-  return kOk;
+  return StringRows(rows, entry_id, err);
 }
 
 int Client::GetFolderInfo(const std::string& folder, FolderInfo* info, std::string* err) {
@@ -283,14 +289,7 @@ int Client::CreateFolder(const std::string& parent, const std::string& name, con
   std::string rows;
   int rc = CallSimple(w.Finish(), &rows, err);
   if (rc != kOk) return rc;
-  rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
-  if (doc.HasParseError() || !doc.IsString()) {
-    *err = "answer without the new folder's entry ID";
-    return kBadAnswer;
-  }
-  entry_id->assign(doc.GetString(), doc.GetStringLength());
-  return kOk;
+  return StringRows(rows, entry_id, err, "the new folder's entry ID");
 }
 
 int Client::GetFolderHierarchy(const std::string& folder, bool refresh, std::vector<FolderEntry>* folders,
@@ -427,17 +426,6 @@ int NumberRows(const std::string& rows, int* number, std::string* err) {
   }
   *err = "answer without the attachment number";
   return kBadAnswer;
-}
-
-int StringRows(const std::string& rows, std::string* value, std::string* err) {
-  rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(rows.data(), rows.size());
-  if (doc.HasParseError() || !doc.IsString()) {
-    *err = "answer without the entry ID";
-    return kBadAnswer;
-  }
-  value->assign(doc.GetString(), doc.GetStringLength());
-  return kOk;
 }
 
 }  // namespace
