@@ -13,6 +13,16 @@
 #include "handlers/uploaded_file.h"
 
 namespace zuv {
+namespace {
+
+// The cache for one of these handlers; false, logged, when it cannot be had.
+bool AcquireCache(RequestContext& ctx, SessionHandle* cache) {
+  if (cache->Acquire(ctx) == 0) return true;
+  NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
+  return false;
+}
+
+}  // namespace
 
 void ProcessAttachRequest(RequestContext& ctx) {
   const char* operation = "ProcessAttachRequest";
@@ -33,9 +43,7 @@ void ProcessAttachRequest(RequestContext& ctx) {
   uint32_t result = 1;
   SessionHandle cache;
   std::string path;
-  if (cache.Acquire(ctx) != 0) {
-    NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
-  } else if (UploadedFilePath(ctx.ConnectionName(), uploadName, &path) == 0) {
+  if (AcquireCache(ctx, &cache) && UploadedFilePath(ctx.ConnectionName(), uploadName, &path) == 0) {
     result = cache->AttachFile(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID, path, attachmentName,
                                elements, &attachNum);
   }
@@ -63,9 +71,7 @@ void ProcessSetAttachmentPropertiesRequest(RequestContext& ctx) {
 
   uint32_t result = 1;
   SessionHandle cache;
-  if (cache.Acquire(ctx) != 0) {
-    NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
-  } else {
+  if (AcquireCache(ctx, &cache)) {
     result = cache->SetAttachmentProperties(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID, attachNum,
                                             elements);
   }
@@ -86,9 +92,7 @@ void ProcessDeleteAttachRequest(RequestContext& ctx) {
 
   uint32_t result = 1;
   SessionHandle cache;
-  if (cache.Acquire(ctx) != 0) {
-    NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
-  } else {
+  if (AcquireCache(ctx, &cache)) {
     result = cache->DeleteAttachment(ctx.Connection(), folderEntryID, ctx.StoreKey(storeEntryID), itemEntryID, attachNum);
   }
   ctx.ReplyError(operation, result == 0 ? 0 : 1, "");
@@ -108,8 +112,7 @@ void ProcessGetAttachFileRequest(RequestContext& ctx) {
              EscapeForLog(ShortenID(folderEntryID)).c_str(), ctx.ConnectionName());
 
   SessionHandle cache;
-  if (cache.Acquire(ctx) != 0) {
-    NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
+  if (!AcquireCache(ctx, &cache)) {
     ctx.ReplyNumber(operation, 1);
     return;
   }
@@ -133,8 +136,7 @@ void ProcessGetAttachDataRequest(RequestContext& ctx) {
              EscapeForLog(ShortenID(folderEntryID)).c_str());
 
   SessionHandle cache;
-  if (cache.Acquire(ctx) != 0) {
-    NLog_ErrorA("ZUV", "For Client %s, cannot get ZUV_Cache", ctx.ConnectionName());
+  if (!AcquireCache(ctx, &cache)) {
     ctx.ReplyError("ProcessGetAttachDataRequest", 1, "Cannot create ZUV_Cache instance");
     return;
   }
