@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "mapi/mapiutil.h"
+
 namespace zuv {
 namespace {
 
@@ -45,24 +47,6 @@ void AppendUnicodeEscape(uint16_t unit, std::string* out) {
   *out += "\\u";
   *out += std::to_string(static_cast<int16_t>(unit));
   out->push_back('?');
-}
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -197,10 +181,10 @@ bool HtmlFromRtf(std::string_view rtf, std::string* html) {
       if (unit >= 0xD800 && unit <= 0xDBFF) {
         highSurrogate = unit;
       } else if (unit >= 0xDC00 && unit <= 0xDFFF && highSurrogate != 0) {
-        AppendUtf8(0x10000 + ((static_cast<uint32_t>(highSurrogate) - 0xD800) << 10) + (unit - 0xDC00), &out);
+        zuvstore::AppendUtf8(&out, 0x10000 + ((static_cast<char32_t>(highSurrogate) - 0xD800) << 10) + (unit - 0xDC00));
         highSurrogate = 0;
       } else {
-        AppendUtf8(unit, &out);
+        zuvstore::AppendUtf8(&out, unit);
         highSurrogate = 0;
       }
     } else if (word == "par" && inHtml()) {

@@ -13,5 +13,8 @@ namespace zuvstore {
 
 std::string Utf16ToUtf8(const char16_t* s, size_t len);
 std::u16string Utf8ToUtf16(std::string_view s);
+// Appends cp as UTF-8, unchecked: the caller decides what a surrogate or an
+// out-of-range value becomes.
+void AppendUtf8(std::string* out, char32_t cp);
 
 }  // namespace zuvstore
