@@ -258,6 +258,55 @@ TEST(SerializationTest, EscapesAndBinaryKeysAreTheTextsRapidJsonAndHexGive) {
   EXPECT_EQ(json.substr(head.size()), expected + "]}");
 }
 
+TEST(SerializationTest, MeasureRowCountsExactlyTheBytesWriteRowWrites) {
+  // Every value type, escapes of every byte value, keys of both kinds, and
+  // a tag list of the row's own: a streamed response's header is only as
+  // right as this count.
+  std::map<ULONG, std::string> names{{kRowKeyTag, "PR_LONGTERM_ENTRYID_FROM_TABLE"},
+                                     {kAttachNumTag, "PR_ATTACH_NUM"},
+                                     {PR_SUBJECT_A, "PR_SUBJECT"},
+                                     {PR_IMPORTANCE, "PR_IMPORTANCE"},
+                                     {0x80000002, "Sm\all"},
+                                     {PR_HASATTACH, "PR_HASATTACH"},
+                                     {0x0070001F, "Topic"},
+                                     {PR_CREATION_TIME, "PR_CREATION_TIME"},
+                                     {0x80010102, "Blob"},
+                                     {0x8002101E, "Cats"},
+                                     {0x80040014, "Big"}};
+  std::vector<ZUV_RowRef> rows;
+  for (int c = 0; c < 256; ++c) {
+    std::string text(1 + c % 37, 'a');
+    text[c % text.size()] = static_cast<char>(c);
+    ZUV_RowBuilder b;
+    if (c % 3 == 0) {
+      b.AddBinaryKey(std::string(1 + c % 24, static_cast<char>(c)));
+    } else if (c % 3 == 1) {
+      b.AddBytes(kRowKeyTag, "K\\" + text);
+    } else {
+      b.AddBytes(kAttachNumTag, std::to_string(c));
+    }
+    b.AddBytes(PR_SUBJECT_A, c % 5 == 0 ? std::string() : text + std::string(c, 'q'));
+    b.AddNumber(PR_IMPORTANCE, c % 2 == 0 ? -2147483647 - 1 : c * 1000003);
+    b.AddNumber(0x80000002, -c);
+    b.AddNumber(PR_HASATTACH, c % 2);
+    b.AddBytes(0x0070001F, text);
+    b.AddTime(PR_CREATION_TIME, FILETIME{static_cast<DWORD>(c * 7919u), c % 4 == 0 ? 0xFFFFFFFFu : 0u});
+    b.AddBytes(0x80010102, std::string(static_cast<size_t>(c % 7), static_cast<char>(c)));
+    b.AddStrings(0x8002101E, {text, std::string(1, static_cast<char>(c)), ""});
+    b.AddNumber(0x80040014, c);
+    if (c % 11 == 0) b.AddNumber(0x80300003 + (static_cast<ULONG>(c) << 16), 1);  // a tag list of its own
+    rows.push_back(b.Build());
+  }
+  ZUV_RowTextWriter writer(names);
+  ZUV_RowTextWriter measurer(names);
+  ZUV_TextBuffer out;
+  for (const ZUV_RowRef& row : rows) {
+    const size_t before = out.Size();
+    writer.WriteRow(*row, &out);
+    ASSERT_EQ(measurer.MeasureRow(*row), out.Size() - before) << row->Key();
+  }
+}
+
 TEST(SerializationTest, ErrorsCarryOnlyTheEnvelopeAndEmptyReadsAnEmptyArray) {
   EXPECT_EQ(ZUV_Client::BuildResponse(501, "id", {}, {}, 1, "Cannot resolve"),
             "{\"ErrorNumber\":1,\"ErrorString\":\"Cannot resolve\"}");
@@ -335,25 +384,50 @@ TEST_F(ReadTest, StartIndexSkipsMatchingRowsAndNumEntriesNeverCuts) {
   }
 }
 
-TEST_F(ReadTest, ALargeReadWrittenInTwoHalvesIsTheSameTextAsOneWriter) {
+TEST_F(ReadTest, ALargeReadWrittenInTwoHalvesOrStreamedIsTheSameTextAsOneWriter) {
   auto t = std::make_shared<ZUV_Table>("S", "F");
   t->SetState(kTableFetching);
   Add(*t, 0, 40000);
   t->SetState(kTableFetched);
   auto c = ZUV_Client::Create(Conn(fds_[0]), t, {}, "F", "S", "reader", "", "rid", 1);
-  std::string frame;
-  std::thread reader([&] { frame = ReadFrame(fds_[1]); });
-  int32_t count = 0;
-  c->FetchAndFilter(*t, fds_[0], 2, 0, &count);
-  reader.join();
-  EXPECT_EQ(count, 39999);
   std::vector<ZUV_RowRef> rows;
   t->Lock();
   t->CollectMatching([](const ZUV_Row&) { return true; }, 2, &rows);
   const std::map<ULONG, std::string> names = t->ColumnNames();
   t->Unlock();
-  EXPECT_TRUE(frame == ZUV_Client::BuildResponse(501, "rid", rows, names, 0, ""))
-      << frame.size() << " bytes: " << frame.substr(0, 200);
+  const std::string expected = ZUV_Client::BuildResponse(501, "rid", rows, names, 0, "");
+  // Halves; streamed in many blocks; streamed twice on one connection.
+  for (size_t streamRows : {size_t{1} << 30, size_t{1000}, size_t{1000}}) {
+    ZUV_Client::SetStreamRows(streamRows);
+    std::string frame;
+    std::thread reader([&] { frame = ReadFrame(fds_[1]); });
+    int32_t count = 0;
+    c->FetchAndFilter(*t, fds_[0], 2, 0, &count);
+    reader.join();
+    EXPECT_EQ(count, 39999);
+    EXPECT_TRUE(frame == expected) << streamRows << ": " << frame.size() << " bytes: " << frame.substr(0, 200);
+  }
+  ZUV_Client::SetStreamRows(size_t{1} << 18);
+}
+
+TEST_F(ReadTest, AStreamedReadWhoseClientGoesAwayEndsWithoutHanging) {
+  auto t = std::make_shared<ZUV_Table>("S", "F");
+  t->SetState(kTableFetching);
+  Add(*t, 0, 20000);
+  t->SetState(kTableFetched);
+  auto c = ZUV_Client::Create(Conn(fds_[0]), t, {}, "F", "S", "reader", "", "rid", 1);
+  ZUV_Client::SetStreamRows(1000);
+  // The client reads the header and a little, then closes.
+  std::thread reader([&] {
+    char some[4096];
+    (void)::read(fds_[1], some, sizeof(some));
+    ::shutdown(fds_[1], SHUT_RDWR);
+  });
+  int32_t count = 0;
+  c->FetchAndFilter(*t, fds_[0], 1, 0, &count);  // returns: the helper stopped
+  reader.join();
+  ZUV_Client::SetStreamRows(size_t{1} << 18);
+  EXPECT_EQ(count, 20000);
 }
 
 TEST_F(ReadTest, APageReturnsOnceItsRowsExistAndNumEntriesZeroWaitsForTheEnd) {

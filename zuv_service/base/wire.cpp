@@ -138,14 +138,20 @@ void SendResponse(const char* operation, const ConnectionContext* conn, const ch
 
 void SendResponseParts(const char* operation, const ConnectionContext* conn, const char* mailbox,
                        const std::string_view* parts, size_t count, bool is_error) {
-  if (!SendFrameParts(conn->socket, parts, count) && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    // The send timed out: the client stopped reading. What was sent cannot
-    // be followed by anything the client could read as a frame.
+  const bool timed_out = !SendFrameParts(conn->socket, parts, count) && (errno == EAGAIN || errno == EWOULDBLOCK);
+  EndResponse(operation, conn, mailbox, timed_out, parts, count, is_error);
+}
+
+void EndResponse(const char* operation, const ConnectionContext* conn, const char* mailbox, bool timed_out,
+                 const std::string_view* parts, size_t count, bool is_error) {
+  if (timed_out) {
+    // The client stopped reading. What was sent cannot be followed by
+    // anything the client could read as a frame.
     NLog_ErrorA("ZUV", "%s:Closing the connection: the client took no bytes of the response (%s) within "
                 "FrameTimeoutSeconds", conn->name, operation);
     ::shutdown(conn->socket, SHUT_RDWR);
   }
-  if (LogEnabled("ZUV", LogLevel::Trace)) {
+  if (parts != nullptr && LogEnabled("ZUV", LogLevel::Trace)) {
     std::string json;
     for (size_t i = 0; i < count; ++i) json.append(parts[i]);
     NLog_TraceA("ZUV", "%s:%s:%s Return Buffer (%zu):%.*s", conn->name, mailbox, operation,

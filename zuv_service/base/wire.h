@@ -67,6 +67,11 @@ void SendResponse(const char* operation, const ConnectionContext* conn, const ch
 // The same for a JSON text given in parts.
 void SendResponseParts(const char* operation, const ConnectionContext* conn, const char* mailbox,
                        const std::string_view* parts, size_t count, bool is_error);
+// What SendResponseParts does after sending, for a response the caller
+// sent itself: timed_out (the failed send's errno was EAGAIN) shuts the
+// socket down; the trace lines show parts when given.
+void EndResponse(const char* operation, const ConnectionContext* conn, const char* mailbox, bool timed_out,
+                 const std::string_view* parts, size_t count, bool is_error);
 
 // {"ErrorNumber": number, "ErrorString": text}, and "ROWS": rows as a
 // string when rows is given.

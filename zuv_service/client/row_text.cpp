@@ -100,6 +100,29 @@ char* WriteEscaped(char* out, std::string_view s, char nul_as = 0) {
   return out;
 }
 
+// The bytes WriteEscaped writes for s (a NUL taken as one byte when
+// nulAsOne: the caller's nul_as).
+inline size_t EscapeExtra(unsigned char c, bool nulAsOne) {
+  if (c == 0 && nulAsOne) return 0;
+  return kEscape.of[c] == 'u' ? 5 : (kEscape.of[c] != 0 ? 1 : 0);
+}
+
+size_t EscapedLength(std::string_view s, bool nulAsOne = false) {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  size_t extra = 0;
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    unsigned mask = SpecialMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    for (; mask != 0; mask &= mask - 1) {
+      extra += EscapeExtra(static_cast<unsigned char>(p[__builtin_ctz(mask)]), nulAsOne);
+    }
+  }
+#endif
+  for (; p < end; ++p) extra += EscapeExtra(static_cast<unsigned char>(*p), nulAsOne);
+  return s.size() + extra;
+}
+
 char* WriteBase64(char* out, std::string_view bytes) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -249,7 +272,7 @@ const std::string& ZUV_RowTextWriter::Opening(ULONG tag) {
   return openings_.insert(it, {tag, std::move(opening)})->second;
 }
 
-void ZUV_RowTextWriter::WriteRow(const ZUV_Row& row, ZUV_TextBuffer* out) {
+void ZUV_RowTextWriter::TakeOpenings(const ZUV_Row& row) {
   const size_t count = row.Count();
   const ULONG* tags = row.TagList();
   if (tags != last_tags_ || last_openings_.size() != count) {
@@ -265,7 +288,11 @@ void ZUV_RowTextWriter::WriteRow(const ZUV_Row& row, ZUV_TextBuffer* out) {
     // own list could be freed and its address reused.
     last_tags_ = row.TagListInterned() ? tags : nullptr;
   }
+}
 
+void ZUV_RowTextWriter::WriteRow(const ZUV_Row& row, ZUV_TextBuffer* out) {
+  TakeOpenings(row);
+  const size_t count = row.Count();
   // The key's text names the row and is the key cell's value.
   const ZUV_RowKey key = row.KeyView();
   const size_t keyBound = key.binary ? 2 * key.bytes.size() + 2 : JsonStringBound(key.bytes.size());
@@ -349,4 +376,61 @@ void ZUV_RowTextWriter::WriteRow(const ZUV_Row& row, ZUV_TextBuffer* out) {
   *p++ = ']';
   *p++ = '}';
   out->CommitTo(p);
+}
+
+size_t ZUV_RowTextWriter::MeasureRow(const ZUV_Row& row) {
+  TakeOpenings(row);
+  const size_t count = row.Count();
+  const ZUV_RowKey key = row.KeyView();
+  const size_t quotedKey = key.binary ? 2 * key.bytes.size() + 2 : EscapedLength(key.bytes) + 2;
+  size_t n = quotedKey + 3;  // {KEY:[
+  bool first = true;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& opening = *last_openings_[i];
+    if (opening.empty()) continue;
+    const ZUV_CellView v = row.At(i);
+    const ULONG tag = v.tag;
+    size_t value = 0;
+    if (tag == kRowKeyTag || tag == kAttachNumTag) {
+      value = v.binary_key ? quotedKey : EscapedLength(v.bytes) + 2;
+    } else {
+      char digits[16];
+      switch (PROP_TYPE(tag)) {
+        case PT_BOOLEAN:
+          value = (v.number & 0xFFFF) != 0 ? 4 : 5;
+          break;
+        case PT_I2:
+          value = static_cast<size_t>(rapidjson::internal::i32toa(static_cast<int16_t>(v.number), digits) - digits);
+          break;
+        case PT_LONG:
+          value = static_cast<size_t>(rapidjson::internal::i32toa(static_cast<int32_t>(v.number), digits) - digits);
+          break;
+        case PT_STRING8:
+        case PT_UNICODE:
+          if (v.bytes.empty()) continue;
+          value = EscapedLength(v.bytes) + 2;
+          break;
+        case PT_SYSTIME:
+          value = 3 + static_cast<size_t>(rapidjson::internal::u32toa(
+                          static_cast<uint32_t>(v.time.dwHighDateTime), digits) - digits);
+          value += static_cast<size_t>(rapidjson::internal::u32toa(
+                       static_cast<uint32_t>(v.time.dwLowDateTime), digits) - digits);
+          break;
+        case PT_BINARY:
+          value = 2 + (v.bytes.size() + 2) / 3 * 4;
+          break;
+        case PT_MV_STRING8: {
+          std::string_view joined = v.bytes;
+          if (!joined.empty()) joined.remove_suffix(1);
+          value = 2 + EscapedLength(joined, true);
+          break;
+        }
+        default:
+          continue;
+      }
+    }
+    n += (first ? 0 : 1) + opening.size() + value + 1;
+    first = false;
+  }
+  return n + 2;  // ]}
 }

@@ -36,7 +36,9 @@ class ZUV_TextBuffer {
   void Append(std::string_view s);
   void Append(char c) { *Reserve(1) = c; ++size_; }
   std::string_view View() const { return {data_, size_}; }
+  const char* Data() const { return data_; }
   size_t Size() const { return size_; }
+  size_t Capacity() const { return capacity_; }
   void Clear() { size_ = 0; }
   // Gives the memory back.
   void Release();
@@ -66,8 +68,12 @@ class ZUV_RowTextWriter {
   explicit ZUV_RowTextWriter(const std::map<ULONG, std::string>& columnNames) : column_names_(columnNames) {}
 
   void WriteRow(const ZUV_Row& row, ZUV_TextBuffer* out);
+  // The bytes WriteRow writes for row, counted without writing them.
+  size_t MeasureRow(const ZUV_Row& row);
 
  private:
+  // Makes last_openings_ the openings of row's tags.
+  void TakeOpenings(const ZUV_Row& row);
   // `{"NAME":` for a tag, "" when the tag is not written.
   const std::string& Opening(ULONG tag);
 

@@ -2,11 +2,16 @@
 // paging, and the serialization of rows into one response.
 #include "client/zuv_client.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -20,6 +25,7 @@
 #include "mapi_access/prop_tags.h"
 
 zuv::SharedMutex ZUV_Client::registry_mu_;
+std::atomic<size_t> ZUV_Client::stream_rows_{size_t{1} << 18};
 
 namespace {
 
@@ -40,20 +46,35 @@ void AppendNumber(ZUV_TextBuffer* out, int32_t n) {
   out->Append(std::string_view(text, static_cast<size_t>(end - text)));
 }
 
-// Rows [begin, end) of a response, each after a comma but the first.
-void WriteRows(ZUV_TextBuffer* out, const std::vector<ZUV_RowRef>& rows, size_t begin, size_t end,
-               const std::map<ULONG, std::string>& columnNames) {
-  ZUV_RowTextWriter writer(columnNames);
+// Rows from begin on, each after a comma but the response's first, until
+// end or until out holds limit bytes; returns the row after the last one.
+size_t WriteRowsUpTo(ZUV_RowTextWriter* writer, ZUV_TextBuffer* out, const std::vector<ZUV_RowRef>& rows,
+                     size_t begin, size_t end, size_t limit) {
   constexpr size_t kAhead = 4;  // rows fetched into the cache ahead of the writer
-  for (size_t i = begin; i < end; ++i) {
+  size_t i = begin;
+  for (; i < end && out->Size() < limit; ++i) {
     if (i + kAhead < end) {
       const char* ahead = reinterpret_cast<const char*>(rows[i + kAhead].get());
       __builtin_prefetch(ahead);
       __builtin_prefetch(ahead + 64);
     }
     if (i != 0) out->Append(',');
-    writer.WriteRow(*rows[i], out);
+    writer->WriteRow(*rows[i], out);
   }
+  return i;
+}
+
+void WriteRows(ZUV_TextBuffer* out, const std::vector<ZUV_RowRef>& rows, size_t begin, size_t end,
+               const std::map<ULONG, std::string>& columnNames) {
+  ZUV_RowTextWriter writer(columnNames);
+  (void)WriteRowsUpTo(&writer, out, rows, begin, end, SIZE_MAX);
+}
+
+// The bytes of rows [begin, end) as WriteRows writes them.
+size_t MeasureRows(ZUV_RowTextWriter* writer, const std::vector<ZUV_RowRef>& rows, size_t begin, size_t end) {
+  size_t bytes = 0;
+  for (size_t i = begin; i < end; ++i) bytes += writer->MeasureRow(*rows[i]) + (i != 0 ? 1 : 0);
+  return bytes;
 }
 
 // The response up to its rows: the envelope, and for a success the
@@ -87,6 +108,71 @@ void WriteResponse(ZUV_TextBuffer* out, int32_t dataType, const std::string& ide
 // Responses of this many rows or more are written by two threads, each
 // half into a buffer of its own, and sent as one text.
 constexpr size_t kSplitRows = 16384;
+
+// Larger responses (ZUV_Client::stream_rows_) are streamed: measured first
+// (the frame's header holds the length), then sent block by block while a
+// helper thread writes the blocks into a few buffers the connection thread
+// keeps. No buffer the size of the response is made; on two cores this is
+// slower than writing whole, so it is kept for reads of hundreds of MB.
+constexpr size_t kBlockBytes = size_t{1} << 20;
+constexpr size_t kBlockBuffers = 4;
+
+// The blocks of one streamed response, between the helper thread that
+// measures half the rows and then writes every block, and the connection
+// thread that sends the blocks in order. Lock: mu.
+struct BlockRing {
+  zuv::Mutex mu;
+  zuv::CondVar changed;
+  ZUV_TextBuffer* buffers[kBlockBuffers] = {};                    // the connection thread's
+  bool measured ZUV_GUARDED_BY(mu) = false;                       // second_half_bytes is set
+  size_t second_half_bytes ZUV_GUARDED_BY(mu) = 0;
+  size_t filled ZUV_GUARDED_BY(mu) = 0;                           // blocks written
+  size_t sent ZUV_GUARDED_BY(mu) = 0;                             // blocks sent: their buffers are free
+  bool done ZUV_GUARDED_BY(mu) = false;                           // the last block is written
+  bool stop ZUV_GUARDED_BY(mu) = false;                           // the sender gave up
+  size_t written ZUV_GUARDED_BY(mu) = 0;                          // bytes of all blocks, once done
+};
+
+// The helper thread's part: the bytes of rows [half, end), then every row
+// in blocks.
+void WriteBlocks(BlockRing* ring, const std::vector<ZUV_RowRef>& rows, size_t half,
+                 const std::map<ULONG, std::string>& columnNames) {
+  ZUV_RowTextWriter writer(columnNames);
+  const size_t secondHalf = MeasureRows(&writer, rows, half, rows.size());
+  {
+    zuv::MutexLock lock(ring->mu);
+    ring->second_half_bytes = secondHalf;
+    ring->measured = true;
+  }
+  ring->changed.NotifyAll();
+  size_t next = 0;
+  size_t written = 0;
+  while (next < rows.size()) {
+    ZUV_TextBuffer* out = nullptr;
+    {
+      zuv::MutexLock lock(ring->mu);
+      while (!ring->stop && ring->filled - ring->sent >= kBlockBuffers) ring->changed.Wait(ring->mu);
+      if (ring->stop) return;
+      out = ring->buffers[ring->filled % kBlockBuffers];
+    }
+    out->Clear();
+    next = WriteRowsUpTo(&writer, out, rows, next, rows.size(), kBlockBytes);
+    written += out->Size();
+    {
+      zuv::MutexLock lock(ring->mu);
+      ++ring->filled;
+    }
+    ring->changed.NotifyAll();
+  }
+  {
+    zuv::MutexLock lock(ring->mu);
+    ring->done = true;
+    ring->written = written;
+  }
+  ring->changed.NotifyAll();
+}
+
+bool SendFailedByTimeout() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 // The ROWS text of the last change pushed, shared by its listeners.
 struct PushTextCache {
@@ -382,6 +468,11 @@ std::string ZUV_Client::BuildResponse(int32_t dataType, const std::string& ident
 void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,
                          const std::map<ULONG, std::string>& columnNames, int32_t errorNumber,
                          const std::string& errorText) const {
+  const bool twoThreads = std::thread::hardware_concurrency() > 1;
+  if (errorNumber == 0 && rows.size() >= stream_rows_.load(std::memory_order_relaxed) && twoThreads &&
+      !zuv::LogEnabled("ZUV", zuv::LogLevel::Trace) && SendStreamed(socket, dataType, rows, columnNames)) {
+    return;
+  }
   // The connection thread's buffers: a response is written into them and
   // sent from them, their memory reused by the next response.
   thread_local ZUV_TextBuffer buffer;
@@ -391,7 +482,7 @@ void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_Row
   WriteResponseHead(&buffer, dataType, identifier_, errorNumber, errorText);
   if (errorNumber == 0) {
     bool split = false;
-    if (rows.size() >= kSplitRows && std::thread::hardware_concurrency() > 1) {
+    if (rows.size() >= kSplitRows && twoThreads) {
       // The second half on a thread of this connection's, joined before
       // anything is sent; without a thread, all here.
       const size_t half = rows.size() / 2;
@@ -426,4 +517,78 @@ void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_Row
     buffer.Release();
     second.Release();
   }
+}
+
+bool ZUV_Client::SendStreamed(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,
+                              const std::map<ULONG, std::string>& columnNames) const {
+  thread_local ZUV_TextBuffer head;
+  thread_local ZUV_TextBuffer blocks[kBlockBuffers];
+  BlockRing ring;
+  for (size_t k = 0; k < kBlockBuffers; ++k) ring.buffers[k] = &blocks[k];
+  const size_t half = rows.size() / 2;
+  std::thread helper;
+  try {
+    helper = std::thread(WriteBlocks, &ring, std::cref(rows), half, std::cref(columnNames));
+  } catch (const std::system_error&) {
+    return false;  // written whole on this thread instead
+  }
+  head.Clear();
+  WriteResponseHead(&head, dataType, identifier_, 0, "");
+  static constexpr std::string_view kTail = "]}";
+  ZUV_RowTextWriter writer(columnNames);
+  size_t bytes = head.Size() + MeasureRows(&writer, rows, 0, half) + kTail.size();
+  {
+    zuv::MutexLock lock(ring.mu);
+    while (!ring.measured) ring.changed.Wait(ring.mu);
+    bytes += ring.second_half_bytes;
+  }
+  NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(bytes));
+  char header[zuv::kResponseHeaderBytes];
+  zuv::FormatResponseHeader(bytes, header);
+  bool sent = zuv::SendAll(socket, header, sizeof(header)) && zuv::SendAll(socket, head.Data(), head.Size());
+  bool timedOut = !sent && SendFailedByTimeout();
+  size_t written = 0;
+  for (;;) {
+    ZUV_TextBuffer* block = nullptr;
+    {
+      zuv::MutexLock lock(ring.mu);
+      while (sent && ring.filled == ring.sent && !ring.done) ring.changed.Wait(ring.mu);
+      if (!sent || ring.filled == ring.sent) {
+        ring.stop = !sent;
+        written = ring.written;
+        break;
+      }
+      block = ring.buffers[ring.sent % kBlockBuffers];
+    }
+    sent = zuv::SendAll(socket, block->Data(), block->Size());
+    timedOut = !sent && SendFailedByTimeout();
+    {
+      zuv::MutexLock lock(ring.mu);
+      if (sent) ++ring.sent;
+    }
+    ring.changed.NotifyAll();
+  }
+  ring.changed.NotifyAll();
+  helper.join();
+  zuv::ConnectionContext target = connection_;
+  target.socket = socket;
+  if (sent && head.Size() + written + kTail.size() != bytes) {
+    // The header announced another length: nothing the client reads after
+    // this could be a frame.
+    NLog_ErrorA("ZUV", "%s:Closing the connection: the response of %zu bytes was written as %zu", connection_.name,
+                bytes, head.Size() + written + kTail.size());
+    ::shutdown(socket, SHUT_RDWR);
+    sent = false;
+  }
+  if (sent) {
+    sent = zuv::SendAll(socket, kTail.data(), kTail.size());
+    timedOut = !sent && SendFailedByTimeout();
+  }
+  zuv::EndResponse("ZUV_Client::jsonify", &target, "", timedOut, nullptr, 0, false);
+  // A block holds a little more than kBlockBytes unless one row was larger.
+  for (ZUV_TextBuffer& b : blocks) {
+    b.Clear();
+    if (b.Capacity() > 4 * kBlockBytes) b.Release();
+  }
+  return true;
 }

@@ -107,6 +107,10 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   static std::string PushRowsText(int32_t dataType, const std::string& rowKey, const ZUV_RowRef& row,
                                   const std::map<ULONG, std::string>& columnNames);
 
+  // Reads of this many rows or more are streamed (written while they are
+  // sent, through buffers of a few MB); default 262,144. For tests.
+  static void SetStreamRows(size_t rows) { stream_rows_.store(rows, std::memory_order_relaxed); }
+
   // The response text of the same (no frame), for tests and the above.
   static std::string BuildResponse(int32_t dataType, const std::string& identifier,
                                    const std::vector<ZUV_RowRef>& rows,
@@ -114,6 +118,11 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
                                    const std::string& errorText);
 
  private:
+  // jsonify for a large read: measured, then sent while a helper thread
+  // writes it. False when the helper cannot start (nothing is sent then).
+  bool SendStreamed(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,
+                    const std::map<ULONG, std::string>& columnNames) const;
+
   ZUV_Client(const zuv::ConnectionContext& connection, ZUV_TablePtr table,
              const std::vector<search_criteria_element>& criteria, const std::string& folderEntryID,
              const std::string& storeEntryID, const std::string& clientId, const std::string& notificationURL,
@@ -138,6 +147,7 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
   std::atomic<uint64_t> last_touched_{0};
 
   static zuv::SharedMutex registry_mu_;
+  static std::atomic<size_t> stream_rows_;
   // Changed only under the exclusive lock.
   static std::vector<std::shared_ptr<ZUV_Client>>& Registry() ZUV_REQUIRES_SHARED(registry_mu_);
 };
