@@ -359,6 +359,14 @@ class ReadTest : public ::testing::Test {
       t.SignalChange();
     }
   }
+  // A table whose fill has ended with rows K0000 on.
+  static std::shared_ptr<ZUV_Table> Filled(int rows) {
+    auto t = std::make_shared<ZUV_Table>("S", "F");
+    t->SetState(kTableFetching);
+    Add(*t, 0, rows);
+    t->SetState(kTableFetched);
+    return t;
+  }
   int fds_[2];
 };
 
@@ -385,10 +393,7 @@ TEST_F(ReadTest, StartIndexSkipsMatchingRowsAndNumEntriesNeverCuts) {
 }
 
 TEST_F(ReadTest, ALargeReadWrittenInTwoHalvesOrStreamedIsTheSameTextAsOneWriter) {
-  auto t = std::make_shared<ZUV_Table>("S", "F");
-  t->SetState(kTableFetching);
-  Add(*t, 0, 40000);
-  t->SetState(kTableFetched);
+  auto t = Filled(40000);
   auto c = ZUV_Client::Create(Conn(fds_[0]), t, {}, "F", "S", "reader", "", "rid", 1);
   std::vector<ZUV_RowRef> rows;
   t->Lock();
@@ -411,10 +416,7 @@ TEST_F(ReadTest, ALargeReadWrittenInTwoHalvesOrStreamedIsTheSameTextAsOneWriter)
 }
 
 TEST_F(ReadTest, AStreamedReadWhoseClientGoesAwayEndsWithoutHanging) {
-  auto t = std::make_shared<ZUV_Table>("S", "F");
-  t->SetState(kTableFetching);
-  Add(*t, 0, 20000);
-  t->SetState(kTableFetched);
+  auto t = Filled(20000);
   auto c = ZUV_Client::Create(Conn(fds_[0]), t, {}, "F", "S", "reader", "", "rid", 1);
   ZUV_Client::SetStreamRows(1000);
   // The client reads the header and a little, then closes.
