@@ -432,6 +432,48 @@ TEST_F(ReadTest, AStreamedReadWhoseClientGoesAwayEndsWithoutHanging) {
   EXPECT_EQ(count, 20000);
 }
 
+TEST_F(ReadTest, AReadWritingWhileTheTableFillsSendsTheTableAsItIsAtTheEnd) {
+  // The fill appends, then replaces and inserts rows the reader may already
+  // have written, then appends again; whatever the reader saw on the way,
+  // its response is the text of the final table (criteria and startIndex
+  // applied).
+  for (int round = 0; round < 6; ++round) {
+    auto t = std::make_shared<ZUV_Table>("S", "F");
+    t->SetState(kTableFetching);
+    auto odd = Criterion("PR_IMPORTANCE", PR_IMPORTANCE, PT_LONG);
+    odd.value.number = 1;
+    auto c = ZUV_Client::Create(Conn(fds_[0]), t, {odd}, "F", "S", "reader", "", "rid", 1);
+    std::thread filler([&] {
+      Add(*t, 0, 3000);
+      std::this_thread::yield();
+      if (round % 3 != 2) {
+        t->Lock();
+        t->AddOrMergeRow("K0101", Row("K0101", 1, "replaced"));  // written already, most likely
+        if (round % 3 == 1) t->AddOrMergeRow("K0050a", Row("K0050a", 1, "inserted"));
+        t->Unlock();
+        t->SignalChange();
+      }
+      Add(*t, 3000, 6000);
+      t->SetState(kTableFetched);
+    });
+    std::string frame;
+    std::thread reader([&] { frame = ReadFrame(fds_[1]); });
+    int32_t count = 0;
+    c->FetchAndFilter(*t, fds_[0], 5, 0, &count);
+    filler.join();
+    reader.join();
+    std::vector<ZUV_RowRef> rows;
+    t->Lock();
+    t->CollectMatching([&](const ZUV_Row& row) { return c->MatchesCriteria(row, true); }, 5, &rows);
+    const std::map<ULONG, std::string> names = t->ColumnNames();
+    t->Unlock();
+    EXPECT_EQ(count, static_cast<int32_t>(rows.size())) << round;
+    EXPECT_TRUE(frame == ZUV_Client::BuildResponse(501, "rid", rows, names, 0, ""))
+        << round << ": " << frame.size() << " bytes: " << frame.substr(0, 200);
+    ZUV_Client::DeleteClient("reader", "");
+  }
+}
+
 TEST_F(ReadTest, APageReturnsOnceItsRowsExistAndNumEntriesZeroWaitsForTheEnd) {
   auto t = std::make_shared<ZUV_Table>("S", "F");
   t->SetState(kTableFetching);

@@ -3,6 +3,7 @@
 #include "client/zuv_client.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -173,6 +174,119 @@ void WriteBlocks(BlockRing* ring, const std::vector<ZUV_RowRef>& rows, size_t ha
 }
 
 bool SendFailedByTimeout() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+// The connection thread's buffers: a response is written into them and
+// sent from them, their memory reused by the next response.
+ZUV_TextBuffer& ConnectionBuffer() {
+  thread_local ZUV_TextBuffer buffer;
+  return buffer;
+}
+ZUV_TextBuffer& SecondBuffer() {
+  thread_local ZUV_TextBuffer buffer;
+  return buffer;
+}
+
+// Sends every byte of vectors[0, count) with as few calls as the kernel
+// allows; returns false when a send fails (errno is its).
+bool SendVectors(int socket, iovec* vectors, size_t count) {
+  constexpr size_t kMaxVectors = 1024;  // IOV_MAX on Linux
+  msghdr msg{};
+  while (count > 0) {
+    msg.msg_iov = vectors;
+    msg.msg_iovlen = std::min(count, kMaxVectors);
+    const ssize_t n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    size_t sent = static_cast<size_t>(n);
+    while (count > 0 && sent >= vectors->iov_len) {
+      sent -= vectors->iov_len;
+      ++vectors;
+      --count;
+    }
+    if (count > 0) {
+      vectors->iov_base = static_cast<char*>(vectors->iov_base) + sent;
+      vectors->iov_len -= sent;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// The texts of rows written while their table filled, each after a comma,
+// found again by row. The written rows are held, so no other row can take
+// their addresses. Owned by one read on its connection thread.
+class ZUV_EarlyRows {
+ public:
+  explicit ZUV_EarlyRows(std::map<ULONG, std::string> names)
+      : names_(std::move(names)), writer_(names_), text_(ConnectionBuffer()) {
+    text_.Clear();
+  }
+  ~ZUV_EarlyRows() {
+    text_.Clear();
+    if (text_.Capacity() > kKeptBufferBytes) text_.Release();
+  }
+  ZUV_EarlyRows(const ZUV_EarlyRows&) = delete;
+  ZUV_EarlyRows& operator=(const ZUV_EarlyRows&) = delete;
+
+  // False once the texts hold as much as a connection keeps.
+  bool Open() const { return text_.Size() <= kKeptBufferBytes; }
+  size_t Rows() const { return held_.size(); }
+  const std::map<ULONG, std::string>& Names() const { return names_; }
+  ZUV_TextBuffer& Text() { return text_; }
+
+  void Write(const std::vector<ZUV_RowRef>& rows) {
+    for (const ZUV_RowRef& row : rows) {
+      if (2 * (held_.size() + 1) > places_.size()) Rehash(std::max<size_t>(1024, 2 * places_.size()));
+      Place* at = &places_[SlotOf(row.get())];
+      if (at->row != nullptr) continue;  // stored twice
+      at->row = row.get();
+      at->offset = text_.Size();
+      text_.Append(',');
+      writer_.WriteRow(*row, &text_);
+      at->length = text_.Size() - at->offset;
+      held_.push_back(row);
+    }
+  }
+  // Where the text of row is, comma first; false when it was not written.
+  bool Find(const ZUV_Row* row, size_t* offset, size_t* length) const {
+    if (places_.empty()) return false;
+    const Place* at = &places_[SlotOf(row)];
+    if (at->row == nullptr) return false;
+    *offset = at->offset;
+    *length = at->length;
+    return true;
+  }
+
+ private:
+  // Open addressing by the row's address: one probe, mostly.
+  struct Place {
+    const ZUV_Row* row = nullptr;
+    size_t offset = 0;
+    size_t length = 0;
+  };
+  // The slot of row, else the empty one where it would go.
+  size_t SlotOf(const ZUV_Row* row) const {
+    const size_t mask = places_.size() - 1;
+    size_t i = ((reinterpret_cast<uintptr_t>(row) >> 4) * 0x9E3779B97F4A7C15ull >> 20) & mask;
+    while (places_[i].row != nullptr && places_[i].row != row) i = (i + 1) & mask;
+    return i;
+  }
+  void Rehash(size_t size) {
+    std::vector<Place> old(size);
+    old.swap(places_);
+    for (const Place& p : old) {
+      if (p.row != nullptr) places_[SlotOf(p.row)] = p;
+    }
+  }
+  const std::map<ULONG, std::string> names_;
+  ZUV_RowTextWriter writer_;  // over names_
+  ZUV_TextBuffer& text_;      // the connection thread's
+  std::vector<Place> places_;  // a power of two of them, at most half used
+  std::vector<ZUV_RowRef> held_;
+};
+
+namespace {
 
 // The ROWS text of the last change pushed, shared by its listeners.
 struct PushTextCache {
@@ -430,6 +544,14 @@ void ZUV_Client::FetchAndFilter(ZUV_Table& table, int socket, int32_t startIndex
   std::vector<ZUV_RowRef> rows;
   std::map<ULONG, std::string> columnNames;
   table.Lock();
+  // While the table fills, this thread would only wait: it writes the
+  // matching rows as they are stored instead. The response is then sent
+  // from those texts in the table's order at the end (ZUV_EarlyRows).
+  std::unique_ptr<ZUV_EarlyRows> early;
+  if (table.State() == kTableFetching && !zuv::LogEnabled("ZUV", zuv::LogLevel::Trace)) {
+    early = std::make_unique<ZUV_EarlyRows>(table.ColumnNames());
+  }
+  uint64_t stored = 0;  // the table's changes taken into the early texts
   for (;;) {
     NLog_TraceA("ZUV", "%s:Fetching and filtering for table %s:%d", name, folder, static_cast<int>(cursor.count));
     const int32_t state = table.CountMatching(&cursor, match);
@@ -437,6 +559,15 @@ void ZUV_Client::FetchAndFilter(ZUV_Table& table, int socket, int32_t startIndex
                 static_cast<int>(cursor.count));
     const int64_t wanted = static_cast<int64_t>(startIndex) + numEntries;
     if (state == kTableFetching && (numEntries == 0 || static_cast<int64_t>(cursor.count) + 1 < wanted)) {
+      if (early && early->Open()) {
+        std::vector<ZUV_RowRef> fresh;
+        table.CollectStored(&stored, match, &fresh);
+        if (!fresh.empty()) {
+          table.Unlock();
+          early->Write(fresh);
+          table.Lock();
+        }
+      }
       NLog_TraceA("ZUV", "%s: Waiting for more data to fetch and filter for table %s", name, folder);
       table.WaitForChange(cursor);
       continue;
@@ -451,6 +582,12 @@ void ZUV_Client::FetchAndFilter(ZUV_Table& table, int socket, int32_t startIndex
   table.Unlock();
   // The rows are immutable and referenced: written without the lock.
   *rowCount = static_cast<int32_t>(rows.size());
+  if (early && early->Rows() != 0 && early->Names() == columnNames &&
+      rows.size() < stream_rows_.load(std::memory_order_relaxed)) {
+    SendWithEarlyRows(socket, rows, columnNames, early.get());
+    return;
+  }
+  early.reset();
   jsonify(socket, kDataTypeTableRows, rows, columnNames, 0, "");
 }
 
@@ -473,10 +610,8 @@ void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_Row
       !zuv::LogEnabled("ZUV", zuv::LogLevel::Trace) && SendStreamed(socket, dataType, rows, columnNames)) {
     return;
   }
-  // The connection thread's buffers: a response is written into them and
-  // sent from them, their memory reused by the next response.
-  thread_local ZUV_TextBuffer buffer;
-  thread_local ZUV_TextBuffer second;
+  ZUV_TextBuffer& buffer = ConnectionBuffer();
+  ZUV_TextBuffer& second = SecondBuffer();
   buffer.Clear();
   second.Clear();
   WriteResponseHead(&buffer, dataType, identifier_, errorNumber, errorText);
@@ -517,6 +652,62 @@ void ZUV_Client::jsonify(int socket, int32_t dataType, const std::vector<ZUV_Row
     buffer.Release();
     second.Release();
   }
+}
+
+void ZUV_Client::SendWithEarlyRows(int socket, const std::vector<ZUV_RowRef>& rows,
+                                   const std::map<ULONG, std::string>& columnNames, ZUV_EarlyRows* early) const {
+  // Rows stored after the last look, or replaced since, are written now.
+  ZUV_TextBuffer& head = SecondBuffer();
+  head.Clear();
+  WriteResponseHead(&head, kDataTypeTableRows, identifier_, 0, "");
+  const size_t headBytes = head.Size();
+  ZUV_RowTextWriter writer(columnNames);
+  struct Piece {
+    bool early;
+    size_t offset;
+    size_t length;
+  };
+  std::vector<Piece> pieces(rows.size());
+  size_t late = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    Piece& p = pieces[i];
+    p.early = early->Find(rows[i].get(), &p.offset, &p.length);
+    if (!p.early) {
+      ++late;
+      p.offset = head.Size();
+      head.Append(',');
+      writer.WriteRow(*rows[i], &head);
+      p.length = head.Size() - p.offset;
+    }
+  }
+  static constexpr std::string_view kTail = "]}";
+  head.Append(kTail);
+  // header, head, the rows (the first without its comma), tail
+  char header[zuv::kResponseHeaderBytes];
+  std::vector<iovec> vectors;
+  vectors.reserve(rows.size() + 3);
+  vectors.push_back({header, sizeof(header)});
+  vectors.push_back({const_cast<char*>(head.Data()), headBytes});
+  size_t bytes = headBytes + kTail.size();
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& p = pieces[i];
+    const char* base = p.early ? early->Text().Data() : head.Data();
+    const size_t skip = i == 0 ? 1 : 0;
+    vectors.push_back({const_cast<char*>(base + p.offset + skip), p.length - skip});
+    bytes += p.length - skip;
+  }
+  vectors.push_back({const_cast<char*>(head.Data() + head.Size() - kTail.size()), kTail.size()});
+  zuv::FormatResponseHeader(bytes, header);
+  NLog_DebugA("ZUV", "For Client %s, %d of %d rows were written while the table filled", connection_.name,
+              static_cast<int>(rows.size() - late), static_cast<int>(rows.size()));
+  NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(bytes));
+  const bool sent = SendVectors(socket, vectors.data(), vectors.size());
+  const bool timedOut = !sent && SendFailedByTimeout();
+  zuv::ConnectionContext target = connection_;
+  target.socket = socket;
+  zuv::EndResponse("ZUV_Client::jsonify", &target, "", timedOut, nullptr, 0, false);
+  head.Clear();
+  if (head.Capacity() > kKeptBufferBytes) head.Release();
 }
 
 bool ZUV_Client::SendStreamed(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,

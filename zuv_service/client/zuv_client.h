@@ -35,6 +35,8 @@
 // DataType of a table read.
 inline constexpr int32_t kDataTypeTableRows = 501;
 
+class ZUV_EarlyRows;
+
 class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this<ZUV_Client> {
  public:
   // Creates a record, copies the criteria (a "0x" name sets the tag) and
@@ -118,6 +120,10 @@ class ZUV_Client : public ZUV_TableListener, public std::enable_shared_from_this
                                    const std::string& errorText);
 
  private:
+  // Sends a read's response from the texts written while the table filled
+  // (early), writing the rows it lacks.
+  void SendWithEarlyRows(int socket, const std::vector<ZUV_RowRef>& rows,
+                         const std::map<ULONG, std::string>& columnNames, ZUV_EarlyRows* early) const;
   // jsonify for a large read: measured, then sent while a helper thread
   // writes it. False when the helper cannot start (nothing is sent then).
   bool SendStreamed(int socket, int32_t dataType, const std::vector<ZUV_RowRef>& rows,

@@ -880,6 +880,15 @@ void ZUV_Table::CollectMatching(const ZUV_RowMatch& match, int32_t startIndex, s
   });
 }
 
+void ZUV_Table::CollectStored(uint64_t* seen, const ZUV_RowMatch& match, std::vector<ZUV_RowRef>* out) {
+  const uint64_t end = change_base_ + changes_.size();
+  for (uint64_t i = std::max(*seen, change_base_); i < end; ++i) {
+    const Change& c = changes_[static_cast<size_t>(i - change_base_)];
+    if (c.after && match(*c.after)) out->push_back(c.after);
+  }
+  *seen = end;
+}
+
 // ---- Listeners ----
 
 void ZUV_Table::AddListener(const std::shared_ptr<ZUV_TableListener>& listener) {

@@ -213,6 +213,11 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   // The matching rows numbered from 1 in key order, from startIndex on.
   void CollectMatching(const ZUV_RowMatch& match, int32_t startIndex, std::vector<ZUV_RowRef>* out)
       ZUV_REQUIRES(mu_);
+  // The rows stored (added or replaced) since *seen that match, in the
+  // order they were stored; *seen moves to the end. Rows stored before the
+  // fill began, or while no fill ran, are not kept for this and are not
+  // given.
+  void CollectStored(uint64_t* seen, const ZUV_RowMatch& match, std::vector<ZUV_RowRef>* out) ZUV_REQUIRES(mu_);
   // Tag -> the column name it was asked for.
   const std::map<ULONG, std::string>& ColumnNames() const ZUV_REQUIRES(mu_) { return column_names_; }
   // The row under key; null when none.
