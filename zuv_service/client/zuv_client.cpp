@@ -218,8 +218,9 @@ bool SendVectors(int socket, iovec* vectors, size_t count) {
 // their addresses. Owned by one read on its connection thread.
 class ZUV_EarlyRows {
  public:
-  explicit ZUV_EarlyRows(std::map<ULONG, std::string> names)
-      : names_(std::move(names)), writer_(names_), text_(ConnectionBuffer()) {
+  // maxRows: past this many rows the read is streamed, not sent from here.
+  ZUV_EarlyRows(std::map<ULONG, std::string> names, size_t maxRows)
+      : names_(std::move(names)), max_rows_(maxRows), writer_(names_), text_(ConnectionBuffer()) {
     text_.Clear();
   }
   ~ZUV_EarlyRows() {
@@ -229,8 +230,9 @@ class ZUV_EarlyRows {
   ZUV_EarlyRows(const ZUV_EarlyRows&) = delete;
   ZUV_EarlyRows& operator=(const ZUV_EarlyRows&) = delete;
 
-  // False once the texts hold as much as a connection keeps.
-  bool Open() const { return text_.Size() <= kKeptBufferBytes; }
+  // False once the texts hold as much as a connection keeps, or the rows
+  // are too many to be sent from here.
+  bool Open() const { return text_.Size() <= kKeptBufferBytes && held_.size() < max_rows_; }
   size_t Rows() const { return held_.size(); }
   const std::map<ULONG, std::string>& Names() const { return names_; }
   ZUV_TextBuffer& Text() { return text_; }
@@ -280,6 +282,7 @@ class ZUV_EarlyRows {
     }
   }
   const std::map<ULONG, std::string> names_;
+  const size_t max_rows_;
   ZUV_RowTextWriter writer_;  // over names_
   ZUV_TextBuffer& text_;      // the connection thread's
   std::vector<Place> places_;  // a power of two of them, at most half used
@@ -549,7 +552,7 @@ void ZUV_Client::FetchAndFilter(ZUV_Table& table, int socket, int32_t startIndex
   // from those texts in the table's order at the end (ZUV_EarlyRows).
   std::unique_ptr<ZUV_EarlyRows> early;
   if (table.State() == kTableFetching && !zuv::LogEnabled("ZUV", zuv::LogLevel::Trace)) {
-    early = std::make_unique<ZUV_EarlyRows>(table.ColumnNames());
+    early = std::make_unique<ZUV_EarlyRows>(table.ColumnNames(), stream_rows_.load(std::memory_order_relaxed));
   }
   uint64_t stored = 0;  // the table's changes taken into the early texts
   for (;;) {
