@@ -25,8 +25,8 @@
 // Threading: an arena object belongs to the one thread that fills with it
 // (not thread-safe). Free may run on any thread at any time (the live
 // count is atomic). The pool is guarded by its own mutex, taken only when
-// a chunk is mapped or released, never with another lock held by this
-// module.
+// an arena starts a chunk or a chunk is released, and never held across
+// another lock or a system call.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,8 @@
 // go. A table never owns its listeners: it holds them by weak reference
 // and they unregister themselves (RemoveListener) before they end. A table
 // owns its folder (and through it the MAPI contents table) and its rows.
+// The rows a contents fill builds live in the chunks of an arena the run
+// owns (zuv_row_arena.h); a row outlives both the run and the table.
 //
 // This module never includes client/ or cache/: listeners are whatever
 // implements ZUV_TableListener, and the session a table reads through is
