@@ -105,6 +105,17 @@ TEST_F(TablePopulationTest, CachedTableHoldsEveryMessageKeyedByEntryIdInKeyOrder
   EXPECT_EQ(table->ColumnNames().at(kRowKeyTag), "PR_LONGTERM_ENTRYID_FROM_TABLE");
   EXPECT_EQ(table->ColumnNames().at(kAttachNumTag), "PR_ATTACH_NUM");
   table->Unlock();
+  // The fill built its rows in its arena; they outlive the table.
+  std::vector<std::string> keys;
+  for (const ZUV_RowRef& row : rows) {
+    EXPECT_TRUE(row->InArena());
+    keys.push_back(row->Key());
+  }
+  table.reset();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i]->Key(), keys[i]);
+    EXPECT_TRUE(rows[i]->Find(PR_IMPORTANCE, nullptr));
+  }
 }
 
 TEST_F(TablePopulationTest, StringsCutByTheTableAreReadWhole) {
@@ -215,6 +226,8 @@ TEST_F(TablePopulationTest, ASecondRunAddsColumnsByMergingIntoNewRows) {
     EXPECT_TRUE(after[i]->Find(PR_IMPORTANCE, nullptr));
     EXPECT_EQ(Text(*after[i], PR_SUBJECT_A), Text(*before[i], PR_SUBJECT_A)) << "earlier columns stay";
     EXPECT_NE(after[i].get(), before[i].get()) << "a merge swaps in a new row";
+    EXPECT_TRUE(before[i]->InArena());
+    EXPECT_TRUE(after[i]->InArena()) << "the second run merged in its own arena";
     EXPECT_FALSE(before[i]->Find(PR_IMPORTANCE, nullptr)) << "a row once published never changes";
   }
 }

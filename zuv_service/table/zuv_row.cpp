@@ -13,6 +13,7 @@
 
 #include "base/thread_annotations.h"
 #include "mapi/mapitags.h"
+#include "table/zuv_row_arena.h"
 
 bool IsSupportedProperty(ULONG tag) {
   if (tag == kRowKeyTag || tag == kAttachNumTag) return true;
@@ -187,6 +188,12 @@ ZUV_RowRef::ZUV_RowRef(const ZUV_RowRef& other) : row_(other.row_) {
 
 ZUV_RowRef::~ZUV_RowRef() {
   if (row_ != nullptr && row_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (row_->InArena()) {
+      const size_t bytes = row_->AllocatedBytes();
+      row_->~ZUV_Row();
+      ZUV_RowArena::Free(row_, bytes);
+      return;
+    }
     row_->~ZUV_Row();
     ::operator delete(static_cast<void*>(row_));
   }
@@ -340,7 +347,7 @@ void ZUV_RowBuilder::AddMissingFrom(const ZUV_Row& row) {
   }
 }
 
-ZUV_RowRef ZUV_RowBuilder::Build() const {
+ZUV_RowRef ZUV_RowBuilder::Build(ZUV_RowArena* arena) const {
   // Small rows sort in place on the stack.
   const Pending* stackOrder[32];
   std::vector<const Pending*> heapOrder;
@@ -399,10 +406,13 @@ ZUV_RowRef ZUV_RowBuilder::Build() const {
   const bool wide = pool > 0xFFFF;
   const size_t endWidth = wide ? 4 : 2;
   const size_t bytes = sizeof(ZUV_Row) + ownSchema + n * endWidth + pool;
-  void* memory = ::operator new(bytes);
+  void* memory = arena != nullptr ? arena->Allocate(bytes) : nullptr;
+  const bool inArena = memory != nullptr;
+  if (!inArena) memory = ::operator new(bytes);
   auto* row = new (memory) ZUV_Row();
   row->meta_ = static_cast<uint32_t>(keyCell) | (wide ? ZUV_Row::kWideEnds : 0) |
-               (binaryKey ? ZUV_Row::kBinaryKey : 0) | (instanceCell < n ? ZUV_Row::kInstanceInKey : 0);
+               (binaryKey ? ZUV_Row::kBinaryKey : 0) | (instanceCell < n ? ZUV_Row::kInstanceInKey : 0) |
+               (inArena ? ZUV_Row::kArenaMemory : 0);
   if (schema == nullptr) {
     // Tags of its own, right after the header.
     auto* own = new (row + 1) ZUV_Row::Schema{static_cast<uint32_t>(n), 0};

@@ -14,6 +14,9 @@
 // counted references (ZUV_RowRef); a table swaps a merged row in as a new
 // row, so a reader holding a reference keeps seeing the values it took.
 //
+// A row built by a table fill takes its memory from the fill's arena
+// (ZUV_RowArena) and records so; every other row is one operator new.
+//
 // Threading: a built row is never written; references may be copied and
 // dropped on any thread (the count is atomic). Schemas are interned under
 // a process-wide lock taken only when a thread builds a row whose tags
@@ -75,6 +78,7 @@ struct ZUV_CellView {
 };
 
 class ZUV_Row;
+class ZUV_RowArena;
 
 // A counted reference to a row; null or one row.
 class ZUV_RowRef {
@@ -124,6 +128,8 @@ class ZUV_Row {
   bool KeyEquals(std::string_view text) const;
   // Bytes of the allocation behind the row.
   size_t AllocatedBytes() const;
+  // True when the row's memory is in an arena chunk.
+  bool InArena() const { return (meta_ & kArenaMemory) != 0; }
 
  private:
   friend class ZUV_RowBuilder;
@@ -135,6 +141,7 @@ class ZUV_Row {
   // PR_INSTANCE_KEY is the binary key's last bytes: its cell holds only
   // their count.
   static constexpr uint32_t kInstanceInKey = 1u << 27;
+  static constexpr uint32_t kArenaMemory = 1u << 28;  // freed through ZUV_RowArena
 
  public:
   // The tags of a row: count, then the tags in ascending order.
@@ -225,7 +232,9 @@ class ZUV_RowBuilder {
     bytes_.clear();
   }
   // The row, in ascending tag order.
-  ZUV_RowRef Build() const;
+  ZUV_RowRef Build() const { return Build(nullptr); }
+  // The same, its memory from arena when given and the row small enough.
+  ZUV_RowRef Build(ZUV_RowArena* arena) const;
 
  private:
   struct Pending {

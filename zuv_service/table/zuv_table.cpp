@@ -22,6 +22,7 @@
 #include "mapi_access/mapiexmod.h"
 #include "mapi_access/mapifolder.h"
 #include "mapi_access/mapiobject.h"
+#include "table/zuv_row_arena.h"
 
 namespace {
 
@@ -438,6 +439,20 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
   const uint64_t start = NowMillis();
   int fetched = 0;
   if (table != nullptr) {
+    // The rows of a contents fill take their memory from an arena of the
+    // run's own, its last chunk's tail given back when the run ends. Into
+    // a table that holds rows already, fetched rows are mostly merged and
+    // dropped at once: only the merged rows go to the arena then, so the
+    // dropped ones leave no dead space in its chunks. Attachment tables
+    // are small and stay on the heap.
+    ZUV_RowArena arena;
+    ZUV_RowArena* rowArena = nullptr;
+    ZUV_RowArena* mergeArena = nullptr;
+    if (attachmentTable == nullptr) {
+      zuv::MutexLock lock(mu_);
+      mergeArena = &arena;
+      if (rows_.Size() == 0) rowArena = &arena;
+    }
     (void)table->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
     // The count scans the whole folder: it is taken once the first batch is
     // stored, so a reader of the first page does not wait for it. The log
@@ -454,7 +469,7 @@ void ZUV_Table::Populate(IMAPITable* attachmentTable, const std::vector<ULONG>& 
       const int n = (SUCCEEDED(hr) && rows.get() != nullptr) ? static_cast<int>(rows->cRows) : 0;
       const int fetchMillis = static_cast<int>(NowMillis() - t0);
       const uint64_t t1 = NowMillis();
-      if (n > 0) ProcessRows(*rows.get(), attachmentTable != nullptr);
+      if (n > 0) ProcessRows(*rows.get(), attachmentTable != nullptr, rowArena, mergeArena);
       const int populateMillis = static_cast<int>(NowMillis() - t1);
       if (!counted) {
         counted = true;
@@ -691,12 +706,12 @@ bool ZUV_Table::BuildFetchedRow(const SRow& mapiRow, bool isAttachment, ZUV_RowB
   return !key->empty();  // no key: not stored, not announced
 }
 
-void ZUV_Table::StoreAndAnnounce(std::vector<ZUV_RowRef>* rows) {
+void ZUV_Table::StoreAndAnnounce(std::vector<ZUV_RowRef>* rows, ZUV_RowArena* mergeArena) {
   if (rows->empty()) return;
   std::vector<std::shared_ptr<ZUV_TableListener>> listeners;
   {
     zuv::MutexLock lock(mu_);
-    for (ZUV_RowRef& row : *rows) row = AddOrMergeRow(std::string_view(), row);
+    for (ZUV_RowRef& row : *rows) row = AddOrMergeRow(std::string_view(), row, false, mergeArena);
     listeners = LiveListeners();
   }
   // One wake for the rows stored together.
@@ -724,7 +739,8 @@ void ZUV_Table::ProcessRow(const SRow& mapiRow, bool isAttachment) {
   StoreAndAnnounce(&rows);
 }
 
-void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment) {
+void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment, ZUV_RowArena* rowArena,
+                            ZUV_RowArena* mergeArena) {
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
@@ -743,17 +759,17 @@ void ZUV_Table::ProcessRows(const SRowSet& batch, bool isAttachment) {
                   static_cast<unsigned long>(batch.cRows));
     }
     if (BuildFetchedRow(batch.aRow[i], isAttachment, &builder, &key, trace, ahead.Row(i))) {
-      rows.push_back(builder.Build());
+      rows.push_back(builder.Build(rowArena));
     }
     // A part of the batch is stored as soon as it is built: a reader of
     // the first page need not wait for the rest (rows that open their
     // message are slow to build).
     if (rows.size() >= kStoreEvery) {
-      StoreAndAnnounce(&rows);
+      StoreAndAnnounce(&rows, mergeArena);
       rows.clear();
     }
   }
-  StoreAndAnnounce(&rows);
+  StoreAndAnnounce(&rows, mergeArena);
 }
 
 uint32_t ZUV_Table::GetAttachmentData(const char* connectionName, const std::string& itemEntryID) {
@@ -795,7 +811,8 @@ void ZUV_Table::RecordChange(ZUV_RowRef before, ZUV_RowRef after) {
   changes_.push_back(Change{std::move(before), std::move(after)});
 }
 
-ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest) {
+ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest,
+                                     ZUV_RowArena* arena) {
   const bool trace = zuv::LogEnabled("ZUV", zuv::LogLevel::Trace);
   std::string keyText;
   if (trace) keyText = key.empty() ? row->Key() : std::string(key);
@@ -824,7 +841,7 @@ ZUV_RowRef ZUV_Table::AddOrMergeRow(std::string_view key, const ZUV_RowRef& row,
   ZUV_RowBuilder merged;
   merged.AddMissingFrom(*row);
   merged.AddMissingFrom(**cached);
-  ZUV_RowRef stored = merged.Build();
+  ZUV_RowRef stored = merged.Build(arena);
   ZUV_RowRef before = rows_.Put(stored);
   RecordChange(std::move(before), stored);
   return stored;

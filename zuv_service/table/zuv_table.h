@@ -8,6 +8,8 @@
 // go. A table never owns its listeners: it holds them by weak reference
 // and they unregister themselves (RemoveListener) before they end. A table
 // owns its folder (and through it the MAPI contents table) and its rows.
+// The rows a contents fill builds live in the chunks of an arena the run
+// owns (zuv_row_arena.h); a row outlives both the run and the table.
 //
 // This module never includes client/ or cache/: listeners are whatever
 // implements ZUV_TableListener, and the session a table reads through is
@@ -176,8 +178,9 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   // key is the key's text for the log lines ("" = taken from the row).
   // Returns the row stored; null when checkInterest is set and no compared
   // column changed (the cached row stays). Wakes no one; callers signal.
-  ZUV_RowRef AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest = false)
-      ZUV_REQUIRES(mu_);
+  // A merged row takes its memory from arena when given (the fill's).
+  ZUV_RowRef AddOrMergeRow(std::string_view key, const ZUV_RowRef& row, bool checkInterest = false,
+                           ZUV_RowArena* arena = nullptr) ZUV_REQUIRES(mu_);
   // True when a compared column of newRow differs from oldRow's value.
   static bool IsChangeOfInterest(const ZUV_Row& oldRow, const ZUV_Row& newRow);
 
@@ -253,8 +256,10 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   // of 128: each part under one hold of the lock, with one wake for the
   // readers, then each row announced. The strings the table cut are read
   // whole for the batch at once through the store's IZuvMessageValues (by
-  // opening each message where the store has none).
-  void ProcessRows(const SRowSet& batch, bool isAttachment) ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
+  // opening each message where the store has none). Rows are built in
+  // rowArena and merged rows in mergeArena when given (the fill's arena).
+  void ProcessRows(const SRowSet& batch, bool isAttachment, ZUV_RowArena* rowArena = nullptr,
+                   ZUV_RowArena* mergeArena = nullptr) ZUV_REQUIRES(fetch_mu_) ZUV_LOCKS_EXCLUDED(mu_);
 
  private:
   struct Change {
@@ -272,7 +277,8 @@ class ZUV_Table : public std::enable_shared_from_this<ZUV_Table> {
   bool BuildFetchedRow(const SRow& row, bool isAttachment, ZUV_RowBuilder* builder, std::string* key, bool trace,
                        const zuvstore::MessageValue* const* ahead = nullptr) ZUV_REQUIRES(fetch_mu_);
   // Stores *rows (each replaced by the row stored) and announces them.
-  void StoreAndAnnounce(std::vector<ZUV_RowRef>* rows) ZUV_LOCKS_EXCLUDED(mu_);
+  void StoreAndAnnounce(std::vector<ZUV_RowRef>* rows, ZUV_RowArena* mergeArena = nullptr)
+      ZUV_LOCKS_EXCLUDED(mu_);
   HRESULT BuildRow(CMAPIFolder* folder, const SRow& row, bool isAttachment, ZUV_RowBuilder* builder,
                    std::string* key, const zuvstore::MessageValue* const* ahead = nullptr);
   // Builds a notified row through notify_folder_; false when it has no key.
