@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -107,25 +108,28 @@ bool SendFrameParts(int socket, const std::string_view* parts, size_t count) {
   FormatResponseHeader(length, header);
   iovec vectors[kMaxParts + 1] = {{header, sizeof(header)}};
   for (size_t i = 0; i < count; ++i) vectors[i + 1] = {const_cast<char*>(parts[i].data()), parts[i].size()};
-  iovec* part = vectors;
-  size_t left = count + 1;
+  return SendVectors(socket, vectors, count + 1);
+}
+
+bool SendVectors(int socket, iovec* vectors, size_t count) {
+  constexpr size_t kMaxVectors = 1024;  // IOV_MAX on Linux
   msghdr msg{};
-  while (left > 0) {
-    msg.msg_iov = part;
-    msg.msg_iovlen = left;
-    ssize_t n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
+  while (count > 0) {
+    msg.msg_iov = vectors;
+    msg.msg_iovlen = std::min(count, kMaxVectors);
+    const ssize_t n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     // Step past what was sent.
     size_t sent = static_cast<size_t>(n);
-    while (left > 0 && sent >= part->iov_len) {
-      sent -= part->iov_len;
-      ++part;
-      --left;
+    while (count > 0 && sent >= vectors->iov_len) {
+      sent -= vectors->iov_len;
+      ++vectors;
+      --count;
     }
-    if (left > 0) {
-      part->iov_base = static_cast<char*>(part->iov_base) + sent;
-      part->iov_len -= sent;
+    if (count > 0) {
+      vectors->iov_base = static_cast<char*>(vectors->iov_base) + sent;
+      vectors->iov_len -= sent;
     }
   }
   return true;

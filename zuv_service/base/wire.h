@@ -7,6 +7,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,9 @@ bool SendFrame(int socket, std::string_view json);
 // The same for a JSON text given in parts, sent in order as one text.
 // On false, errno is the failed send's (EAGAIN: the socket's send timeout).
 bool SendFrameParts(int socket, const std::string_view* parts, size_t count);
+// Sends every byte of vectors[0, count) (any count) with as few calls as
+// the kernel allows; the vectors are used up. On false, errno as above.
+bool SendVectors(int socket, iovec* vectors, size_t count);
 
 // Sends the frame of json (SendFrame); logs the trace and the
 // returning success/error lines. Send failures are not reported: the next

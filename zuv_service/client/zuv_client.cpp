@@ -186,31 +186,6 @@ ZUV_TextBuffer& SecondBuffer() {
   return buffer;
 }
 
-// Sends every byte of vectors[0, count) with as few calls as the kernel
-// allows; returns false when a send fails (errno is its).
-bool SendVectors(int socket, iovec* vectors, size_t count) {
-  constexpr size_t kMaxVectors = 1024;  // IOV_MAX on Linux
-  msghdr msg{};
-  while (count > 0) {
-    msg.msg_iov = vectors;
-    msg.msg_iovlen = std::min(count, kMaxVectors);
-    const ssize_t n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    size_t sent = static_cast<size_t>(n);
-    while (count > 0 && sent >= vectors->iov_len) {
-      sent -= vectors->iov_len;
-      ++vectors;
-      --count;
-    }
-    if (count > 0) {
-      vectors->iov_base = static_cast<char*>(vectors->iov_base) + sent;
-      vectors->iov_len -= sent;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 // The texts of rows written while their table filled, each after a comma,
@@ -704,7 +679,7 @@ void ZUV_Client::SendWithEarlyRows(int socket, const std::vector<ZUV_RowRef>& ro
   NLog_DebugA("ZUV", "For Client %s, %d of %d rows were written while the table filled", connection_.name,
               static_cast<int>(rows.size() - late), static_cast<int>(rows.size()));
   NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(bytes));
-  const bool sent = SendVectors(socket, vectors.data(), vectors.size());
+  const bool sent = zuv::SendVectors(socket, vectors.data(), vectors.size());
   const bool timedOut = !sent && SendFailedByTimeout();
   zuv::ConnectionContext target = connection_;
   target.socket = socket;
