@@ -135,6 +135,8 @@ bool SendVectors(int socket, iovec* vectors, size_t count) {
   return true;
 }
 
+bool SendTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 void SendResponse(const char* operation, const ConnectionContext* conn, const char* mailbox,
                   std::string_view json, bool is_error) {
   SendResponseParts(operation, conn, mailbox, &json, 1, is_error);
@@ -142,7 +144,7 @@ void SendResponse(const char* operation, const ConnectionContext* conn, const ch
 
 void SendResponseParts(const char* operation, const ConnectionContext* conn, const char* mailbox,
                        const std::string_view* parts, size_t count, bool is_error) {
-  const bool timed_out = !SendFrameParts(conn->socket, parts, count) && (errno == EAGAIN || errno == EWOULDBLOCK);
+  const bool timed_out = !SendFrameParts(conn->socket, parts, count) && SendTimedOut();
   EndResponse(operation, conn, mailbox, timed_out, parts, count, is_error);
 }
 

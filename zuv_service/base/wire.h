@@ -61,6 +61,9 @@ bool SendFrameParts(int socket, const std::string_view* parts, size_t count);
 // Sends every byte of vectors[0, count) (any count) with as few calls as
 // the kernel allows; the vectors are used up. On false, errno as above.
 bool SendVectors(int socket, iovec* vectors, size_t count);
+// After a send above returned false: true when it failed because the
+// socket's send timeout passed (the client took nothing).
+bool SendTimedOut();
 
 // Sends the frame of json (SendFrame); logs the trace and the
 // returning success/error lines. Send failures are not reported: the next

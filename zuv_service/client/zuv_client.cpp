@@ -6,7 +6,6 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdint>
@@ -95,7 +94,12 @@ void WriteResponseHead(ZUV_TextBuffer* out, int32_t dataType, const std::string&
   }
 }
 
-void WriteResponseTail(ZUV_TextBuffer* out, int32_t errorNumber) { out->Append(errorNumber == 0 ? "]}" : "}"); }
+// What follows the rows of a successful response.
+constexpr std::string_view kRowsTail = "]}";
+
+void WriteResponseTail(ZUV_TextBuffer* out, int32_t errorNumber) {
+  out->Append(errorNumber == 0 ? kRowsTail : std::string_view("}"));
+}
 
 // The whole response object into out.
 void WriteResponse(ZUV_TextBuffer* out, int32_t dataType, const std::string& identifier,
@@ -172,8 +176,6 @@ void WriteBlocks(BlockRing* ring, const std::vector<ZUV_RowRef>& rows, size_t ha
   }
   ring->changed.NotifyAll();
 }
-
-bool SendFailedByTimeout() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 // The connection thread's buffers: a response is written into them and
 // sent from them, their memory reused by the next response.
@@ -658,15 +660,14 @@ void ZUV_Client::SendWithEarlyRows(int socket, const std::vector<ZUV_RowRef>& ro
       p.length = head.Size() - p.offset;
     }
   }
-  static constexpr std::string_view kTail = "]}";
-  head.Append(kTail);
+  head.Append(kRowsTail);
   // header, head, the rows (the first without its comma), tail
   char header[zuv::kResponseHeaderBytes];
   std::vector<iovec> vectors;
   vectors.reserve(rows.size() + 3);
   vectors.push_back({header, sizeof(header)});
   vectors.push_back({const_cast<char*>(head.Data()), headBytes});
-  size_t bytes = headBytes + kTail.size();
+  size_t bytes = headBytes + kRowsTail.size();
   for (size_t i = 0; i < pieces.size(); ++i) {
     const Piece& p = pieces[i];
     const char* base = p.early ? early->Text().Data() : head.Data();
@@ -674,13 +675,13 @@ void ZUV_Client::SendWithEarlyRows(int socket, const std::vector<ZUV_RowRef>& ro
     vectors.push_back({const_cast<char*>(base + p.offset + skip), p.length - skip});
     bytes += p.length - skip;
   }
-  vectors.push_back({const_cast<char*>(head.Data() + head.Size() - kTail.size()), kTail.size()});
+  vectors.push_back({const_cast<char*>(head.Data() + head.Size() - kRowsTail.size()), kRowsTail.size()});
   zuv::FormatResponseHeader(bytes, header);
   NLog_DebugA("ZUV", "For Client %s, %d of %d rows were written while the table filled", connection_.name,
               static_cast<int>(rows.size() - late), static_cast<int>(rows.size()));
   NLog_InfoA("ZUV", "For Client %s, jsonifying response:%d bytes", connection_.name, static_cast<int>(bytes));
   const bool sent = zuv::SendVectors(socket, vectors.data(), vectors.size());
-  const bool timedOut = !sent && SendFailedByTimeout();
+  const bool timedOut = !sent && zuv::SendTimedOut();
   zuv::ConnectionContext target = connection_;
   target.socket = socket;
   zuv::EndResponse("ZUV_Client::jsonify", &target, "", timedOut, nullptr, 0, false);
@@ -703,9 +704,8 @@ bool ZUV_Client::SendStreamed(int socket, int32_t dataType, const std::vector<ZU
   }
   head.Clear();
   WriteResponseHead(&head, dataType, identifier_, 0, "");
-  static constexpr std::string_view kTail = "]}";
   ZUV_RowTextWriter writer(columnNames);
-  size_t bytes = head.Size() + MeasureRows(&writer, rows, 0, half) + kTail.size();
+  size_t bytes = head.Size() + MeasureRows(&writer, rows, 0, half) + kRowsTail.size();
   {
     zuv::MutexLock lock(ring.mu);
     while (!ring.measured) ring.changed.Wait(ring.mu);
@@ -715,7 +715,7 @@ bool ZUV_Client::SendStreamed(int socket, int32_t dataType, const std::vector<ZU
   char header[zuv::kResponseHeaderBytes];
   zuv::FormatResponseHeader(bytes, header);
   bool sent = zuv::SendAll(socket, header, sizeof(header)) && zuv::SendAll(socket, head.Data(), head.Size());
-  bool timedOut = !sent && SendFailedByTimeout();
+  bool timedOut = !sent && zuv::SendTimedOut();
   size_t written = 0;
   for (;;) {
     ZUV_TextBuffer* block = nullptr;
@@ -730,7 +730,7 @@ bool ZUV_Client::SendStreamed(int socket, int32_t dataType, const std::vector<ZU
       block = ring.buffers[ring.sent % kBlockBuffers];
     }
     sent = zuv::SendAll(socket, block->Data(), block->Size());
-    timedOut = !sent && SendFailedByTimeout();
+    timedOut = !sent && zuv::SendTimedOut();
     {
       zuv::MutexLock lock(ring.mu);
       if (sent) ++ring.sent;
@@ -741,17 +741,17 @@ bool ZUV_Client::SendStreamed(int socket, int32_t dataType, const std::vector<ZU
   helper.join();
   zuv::ConnectionContext target = connection_;
   target.socket = socket;
-  if (sent && head.Size() + written + kTail.size() != bytes) {
+  if (sent && head.Size() + written + kRowsTail.size() != bytes) {
     // The header announced another length: nothing the client reads after
     // this could be a frame.
     NLog_ErrorA("ZUV", "%s:Closing the connection: the response of %zu bytes was written as %zu", connection_.name,
-                bytes, head.Size() + written + kTail.size());
+                bytes, head.Size() + written + kRowsTail.size());
     ::shutdown(socket, SHUT_RDWR);
     sent = false;
   }
   if (sent) {
-    sent = zuv::SendAll(socket, kTail.data(), kTail.size());
-    timedOut = !sent && SendFailedByTimeout();
+    sent = zuv::SendAll(socket, kRowsTail.data(), kRowsTail.size());
+    timedOut = !sent && zuv::SendTimedOut();
   }
   zuv::EndResponse("ZUV_Client::jsonify", &target, "", timedOut, nullptr, 0, false);
   // A block holds a little more than kBlockBytes unless one row was larger.
