@@ -108,41 +108,34 @@ const ZUV_RowRef* ZUV_RowIndex::Find(ZUV_RowKey key) const {
   return CompareFrom(row->KeyView(), key, Skip(key)) == 0 ? &row : nullptr;
 }
 
-ZUV_RowRef ZUV_RowIndex::Put(ZUV_RowRef row) {
+ZUV_RowRef* ZUV_RowIndex::FindOrInsert(const ZUV_RowRef& row) {
   const ZUV_RowKey key = row->KeyView();
   if (chunks_.empty()) {
     NoteKey(key);
     chunks_.emplace_back().reserve(kChunkRows);
     tails_.emplace_back().reserve(kChunkRows);
     tails_.back().push_back(TailOf(key));
-    chunks_.back().push_back(std::move(row));
+    chunks_.back().push_back(row);
     size_ = 1;
-    return ZUV_RowRef();
+    return nullptr;
   }
   const Position at = LowerBound(key);
   std::vector<ZUV_RowRef>& chunk = chunks_[at.chunk];
-  if (at.slot < chunk.size() && CompareFrom(chunk[at.slot]->KeyView(), key, Skip(key)) == 0) {
-    std::swap(chunk[at.slot], row);  // the same key: the same tail
-    return row;
-  }
-  InsertAt(at, std::move(row));
-  return ZUV_RowRef();
-}
-
-const ZUV_RowRef* ZUV_RowIndex::Insert(const ZUV_RowRef& row) {
-  if (chunks_.empty()) {
-    (void)Put(row);
-    return nullptr;
-  }
-  const ZUV_RowKey key = row->KeyView();
-  const Position at = LowerBound(key);
-  const std::vector<ZUV_RowRef>& chunk = chunks_[at.chunk];
   if (at.slot < chunk.size() && CompareFrom(chunk[at.slot]->KeyView(), key, Skip(key)) == 0) return &chunk[at.slot];
   InsertAt(at, row);
   return nullptr;
 }
 
-void ZUV_RowIndex::InsertAt(Position at, ZUV_RowRef row) {
+ZUV_RowRef ZUV_RowIndex::Put(ZUV_RowRef row) {
+  ZUV_RowRef* stored = FindOrInsert(row);
+  if (stored == nullptr) return ZUV_RowRef();
+  std::swap(*stored, row);  // the same key: the same tail
+  return row;
+}
+
+const ZUV_RowRef* ZUV_RowIndex::Insert(const ZUV_RowRef& row) { return FindOrInsert(row); }
+
+void ZUV_RowIndex::InsertAt(Position at, const ZUV_RowRef& row) {
   std::vector<ZUV_RowRef>* chunk = &chunks_[at.chunk];
   if (chunk->size() >= kChunkRows) {
     if (at.chunk + 1 == chunks_.size() && at.slot == chunk->size()) {
@@ -174,7 +167,7 @@ void ZUV_RowIndex::InsertAt(Position at, ZUV_RowRef row) {
   NoteKey(key);
   std::vector<uint32_t>& tails = tails_[at.chunk];
   tails.insert(tails.begin() + static_cast<ptrdiff_t>(at.slot), TailOf(key));
-  chunk->insert(chunk->begin() + static_cast<ptrdiff_t>(at.slot), std::move(row));
+  chunk->insert(chunk->begin() + static_cast<ptrdiff_t>(at.slot), row);
   ++size_;
 }
 

@@ -61,8 +61,10 @@ class ZUV_RowIndex {
   // The 4 bytes of key after shared_, big-endian, zero-padded.
   uint32_t TailOf(ZUV_RowKey key) const;
   void RecomputeTails();
+  // The row stored under row's key; else stores row and returns null.
+  ZUV_RowRef* FindOrInsert(const ZUV_RowRef& row);
   // Inserts row, whose key is new, at its lower bound at.
-  void InsertAt(Position at, ZUV_RowRef row);
+  void InsertAt(Position at, const ZUV_RowRef& row);
 
   std::vector<std::vector<ZUV_RowRef>> chunks_;  // each non-empty and sorted
   std::vector<std::vector<uint32_t>> tails_;     // TailOf each row of chunks_, same shape

@@ -690,8 +690,7 @@ bool ZUV_Table::BuildFetchedRow(const SRow& mapiRow, bool isAttachment, ZUV_RowB
   const char* name = LogName().c_str();
   const char* folder = folder_short_id_.c_str();
   builder->Clear();
-  const HRESULT hr = ahead != nullptr ? BuildRow(folder_.get(), mapiRow, isAttachment, builder, key, ahead)
-                                      : PopulateRow(mapiRow, isAttachment, builder, key);
+  const HRESULT hr = BuildRow(folder_.get(), mapiRow, isAttachment, builder, key, ahead);
   if (isAttachment) {
     if (FAILED(hr)) {
       NLog_WarnA("ZUV", "%s:For table %s Error populating attachment row", name, folder);
