@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdint>
@@ -256,6 +257,17 @@ void AppendNumber(LineBuffer* out, uint64_t value) {
   out->append(p, end);
 }
 
+// '.' and the part of since_epoch past its whole second secs, in Unit,
+// kDigits wide.
+template <typename Unit, int kDigits, typename Duration>
+void AppendFraction(LineBuffer* out, Duration since_epoch, std::chrono::seconds secs) {
+  char frac[kDigits + 1];
+  frac[0] = '.';
+  const auto part = std::chrono::duration_cast<Unit>(since_epoch) - std::chrono::duration_cast<Unit>(secs);
+  PutDigits(frac + 1, static_cast<int>(part.count()), kDigits);
+  Append(out, frac, sizeof(frac));
+}
+
 // A layout compiled for the service's own sinks, which build each line
 // before they take their lock. Writes what MakeFormatter's pattern writes.
 class LineLayout {
@@ -271,24 +283,14 @@ class LineLayout {
     for (const LayoutPiece& piece : pieces_) {
       switch (piece.renderer) {
         case Renderer::kText: Append(out, piece.text); break;
-        case Renderer::kDate: {
-          char frac[4];
-          frac[0] = '.';
-          const auto ms = duration_cast<milliseconds>(since_epoch) - duration_cast<milliseconds>(secs);
-          PutDigits(frac + 1, static_cast<int>(ms.count()), 3);
+        case Renderer::kDate:
           Append(out, local.date, sizeof(local.date));
-          Append(out, frac, sizeof(frac));
+          AppendFraction<milliseconds, 3>(out, since_epoch, secs);
           break;
-        }
-        case Renderer::kLongDate: {
-          char frac[7];
-          frac[0] = '.';
-          const auto us = duration_cast<microseconds>(since_epoch) - duration_cast<microseconds>(secs);
-          PutDigits(frac + 1, static_cast<int>(us.count()), 6);
+        case Renderer::kLongDate:
           Append(out, local.long_date, sizeof(local.long_date));
-          Append(out, frac, sizeof(frac));
+          AppendFraction<microseconds, 6>(out, since_epoch, secs);
           break;
-        }
         case Renderer::kShortDate: Append(out, local.Day()); break;
         case Renderer::kLevel: Append(out, NLogLevelName(msg.level)); break;
         case Renderer::kMessage: Append(out, msg.payload.data(), msg.payload.size()); break;
